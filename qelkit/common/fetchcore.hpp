@@ -1,0 +1,115 @@
+// SpiderDriver: the platform client, the only code in qelkit that speaks HTTP.
+//
+// Every exchange with the platform's creator-assistant back end goes through
+// here: the shared request headers with the session cookie (set_dead), the
+// retrying request routine (pty), and one operation per endpoint. Platform
+// outcomes come back as status records (Json objects with an integer "code"
+// and usually "data"); "no record at all" is an empty std::optional. Failures
+// are exceptions: no reply after every attempt (NoReplyError), a body that is
+// not JSON or lacks a key the operation reads (ProtocolError).
+//
+// A SpiderDriver has no state: make one per call or share one between threads,
+// it makes no difference. All requests go through the process-wide transport,
+// and all pauses through the process-wide clock (transport.hpp), each request
+// asking for the browser impersonation profile "chrome142".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qelkit/common/json.hpp"
+#include "qelkit/common/transport.hpp"
+
+namespace qelkit {
+
+// A reply accepted by pty (HTTP status at most 201).
+class Reply {
+ public:
+  explicit Reply(HttpResponse response);
+
+  long status_code() const;
+  const std::string& text() const;
+  // The body parsed as JSON; throws ProtocolError when it is not JSON.
+  Json json() const;
+  // Every value of the named header, in the order the reply carries them;
+  // the name is matched case-insensitively.
+  std::vector<std::string> header_values(std::string_view name) const;
+
+ private:
+  HttpResponse response_;
+};
+
+// The named request options that pty hands to the transport.
+struct RequestOptions {
+  Headers headers;
+  std::string impersonate;
+  std::optional<Json> json;
+};
+
+class SpiderDriver {
+ public:
+  // Endpoint paths, appended to the platform origin.
+  static constexpr std::string_view kLoginCodePath = "/cgi-bin/mmfinderassistant-bin/auth/auth_login_code";
+  static constexpr std::string_view kLoginStatusPath = "/cgi-bin/mmfinderassistant-bin/auth/auth_login_status";
+  static constexpr std::string_view kAuthDataPath = "/cgi-bin/mmfinderassistant-bin/auth/auth_data";
+  static constexpr std::string_view kHeartbeatPath = "/cgi-bin/mmfinderassistant-bin/online_heartbeat";
+  static constexpr std::string_view kStatisticsListPath =
+      "/micro/content/cgi-bin/mmfinderassistant-bin/component/get-finder-native-drama-statistics-list";
+  static constexpr std::string_view kStatisticsDownloadPath =
+      "/micro/content/cgi-bin/mmfinderassistant-bin/component/download-finder-native-drama-statistic";
+  static constexpr std::string_view kImpersonate = "chrome142";
+
+  SpiderDriver() = default;
+
+  // The shared request headers, in order: Content-Type, Accept, Connection,
+  // and Cookie "sessionid=<a>" when a non-empty session id is given. A
+  // session id holding a control character is refused with
+  // InvalidArgumentError (it would break the header).
+  Headers set_dead() const;
+  Headers set_dead(std::string_view a) const;
+  Headers set_dead(std::int64_t a) const;
+
+  // POSTs to `url` up to `max_retries` times (the total number of attempts),
+  // sleeping `delay` x attempt seconds after each failed attempt but the
+  // last. Returns the first reply whose HTTP status is at most 201, or no
+  // value when every attempt failed or was refused. Only TransportError is
+  // swallowed; any other failure leaves at once.
+  std::optional<Reply> pty(const std::string& url, const RequestOptions& options = {},
+                           int max_retries = 3, double delay = 1) const;
+
+  // Asks for a login token: {"code": 0, "data": token} or {"code": 100}.
+  Json ale() const;
+
+  // The PNG QR code of `a` as a data URL ("data:image/png;base64,...").
+  // Throws InvalidArgumentError when `a` does not fit the largest symbol.
+  std::string gqb(std::string_view a) const;
+
+  // Login status of `token`: {"code": 1, "data": cookie record} when
+  // confirmed, {"code": -1, "data": null} when confirmed without Set-Cookie,
+  // {"code": status} otherwise.
+  Json als(std::string_view token) const;
+
+  // The cookie record {"session_id", "wx_uin"} found in one Set-Cookie value.
+  static Json fo(std::string_view text);
+
+  // Authorisation data: {"code": 0, "data": finderUser}, {"code": 300} for
+  // errCode 300334, no value for any other errCode.
+  std::optional<Json> add(std::string_view a) const;
+
+  // Sends the online heartbeat once (no retry, reply not read); returns true.
+  // A transport failure propagates as TransportError.
+  bool owit(std::string_view a) const;
+
+  // Statistics list: {"code": 0, "data": list}, {"code": 300}, or no value.
+  std::optional<Json> iast(std::string_view a, const Json& b) const;
+
+  // One page of the statistics download, waiting out busy answers:
+  // {"code": 0, "data": data}, {"code": 300}, {"code": 303, "data": []}
+  // after eleven busy answers, {"code": errCode, "data": []} otherwise.
+  Json owin(std::string_view a, const Json& b) const;
+};
+
+}  // namespace qelkit

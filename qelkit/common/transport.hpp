@@ -1,0 +1,93 @@
+// The two seams under the platform client: the HTTP transport and the clock.
+//
+// Both are process-wide, with a real default (libcurl; the system clock), and
+// can be replaced for the length of a scope with ScopedTransport and
+// ScopedClock, so that code which makes its own SpiderDriver objects (the
+// facade, the page workers, the fan-out) is testable without real waiting.
+// Overrides nest; the innermost one wins. Installing and removing an override
+// is thread-safe, but an override must outlive every call that may use it.
+// Implementations must be safe to call from several threads at once.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qelkit/common/json.hpp"
+
+namespace qelkit {
+
+// Header lines in order; names keep the case they were given.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method;             // "GET" or "POST"
+  std::string url;                // absolute https URL
+  Headers headers;                // sent on top of the impersonation profile's headers
+  std::optional<Json> json;       // request body, sent as JSON text when present
+  std::string impersonate;        // browser profile name, "" for none
+};
+
+struct HttpResponse {
+  long status = 0;                // HTTP status code
+  std::string body;               // decoded body bytes
+  Headers headers;                // every response header line, in order (last response after redirects)
+};
+
+// Performs one HTTP exchange. Throws TransportError for every failure below
+// HTTP (connection, DNS, TLS, time-out); an HTTP error status is a response,
+// not a failure. An unknown impersonation profile throws InvalidArgumentError.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual HttpResponse perform(const HttpRequest& request) = 0;
+};
+
+// Wall-clock time and sleeping. Every pause qelkit makes goes through here.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual double now() = 0;                 // seconds since the epoch, with fractions
+  virtual void sleep(double seconds) = 0;   // blocks the calling thread
+};
+
+// The transport and clock in force right now.
+Transport& current_transport();
+Clock& current_clock();
+
+// The real defaults.
+Transport& curl_transport();
+Clock& system_clock();
+
+// Installs `t` as the process-wide transport until destroyed.
+class ScopedTransport {
+ public:
+  explicit ScopedTransport(Transport& t);
+  ~ScopedTransport();
+  ScopedTransport(const ScopedTransport&) = delete;
+  ScopedTransport& operator=(const ScopedTransport&) = delete;
+
+ private:
+  Transport* previous_;
+};
+
+// Installs `c` as the process-wide clock until destroyed.
+class ScopedClock {
+ public:
+  explicit ScopedClock(Clock& c);
+  ~ScopedClock();
+  ScopedClock(const ScopedClock&) = delete;
+  ScopedClock& operator=(const ScopedClock&) = delete;
+
+ private:
+  Clock* previous_;
+};
+
+// The platform's HTTPS origin, e.g. "https://127.0.0.1:8443", without a
+// trailing slash: the environment variable QELKIT_PLATFORM_ORIGIN when set and
+// non-empty, else the origin compiled in. Read at every call.
+std::string platform_origin();
+
+}  // namespace qelkit
