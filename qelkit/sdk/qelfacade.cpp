@@ -1,0 +1,270 @@
+#include "qelkit/sdk/qelfacade.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "qelkit/common/docstore.hpp"
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/sealbox.hpp"
+#include "qelkit/common/taskspawn.hpp"
+#include "qelkit/common/transport.hpp"
+#include "qelkit/sdk/pagefanout.hpp"
+
+namespace qelkit {
+namespace {
+
+// The storage pass phrase, kept in three parts (17, 11 and 4 characters) and
+// joined by CryptoHelper at run time. Changing any of them makes every stored
+// login of earlier builds unreadable.
+constexpr std::string_view kPassA = "qelkit.docstore.a";
+constexpr std::string_view kPassB = "finder#2026";
+constexpr std::string_view kPassC = "Qk7!";
+static_assert(kPassA.size() == 17 && kPassB.size() == 11 && kPassC.size() == 4);
+
+constexpr double kPollInterval = 2.0;
+constexpr double kPollLimit = 300.0;
+
+constexpr std::string_view kModule = "qelkit.sdk.qelfacade";
+constexpr std::string_view kClass = "QelDriver";
+constexpr std::string_view kLoginCompletion = "ce";
+
+CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
+
+const std::string& data_file() {
+  static const std::string name(QelDriver::kDataFile);
+  return name;
+}
+
+// The member `key` of `object`, or a ProtocolError naming what was read.
+const Json& member(const Json& object, const char* key, const std::string& what) {
+  if (!object.is_object()) {
+    throw ProtocolError(what + ": expected an object, got " + object.dump());
+  }
+  auto it = object.find(key);
+  if (it == object.end()) throw ProtocolError(what + ": missing key \"" + key + "\"");
+  return *it;
+}
+
+int record_code(const Json& record, const std::string& what) {
+  const Json& code = member(record, "code", what);
+  if (!code.is_number_integer()) throw ProtocolError(what + ": \"code\" is not an integer");
+  return code.get<int>();
+}
+
+// Text form of a value the platform gave as text or number.
+std::string text_form(const Json& value, const std::string& what) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_number()) return value.dump();
+  throw ProtocolError(what + " is neither text nor a number: " + value.dump());
+}
+
+// The decrypted session id of a stored account, or nothing when the account
+// is not stored.
+std::optional<std::string> stored_session(const std::string& qel_id) {
+  Json stored = JsonFileHandler::load_data(data_file());
+  if (!stored.is_object()) return std::nullopt;
+  auto it = stored.find(qel_id);
+  if (it == stored.end()) return std::nullopt;
+  if (!it->is_string()) {
+    throw ProtocolError("the stored login of account " + qel_id + " is not an encrypted text");
+  }
+  try {
+    return storage_crypto().decrypt(it->get<std::string>());
+  } catch (const AuthenticationError& e) {
+    throw AuthenticationError("the stored login of account " + qel_id +
+                              " does not decrypt (written by another build, or damaged): " + e.what());
+  } catch (const DecodingError& e) {
+    throw DecodingError("the stored login of account " + qel_id + " is not a valid encrypted text: " + e.what());
+  } catch (const InvalidArgumentError& e) {
+    throw InvalidArgumentError("the stored login of account " + qel_id + " is too short to decrypt: " + e.what());
+  }
+}
+
+std::int64_t integer_member(const Json& entry, const char* key, const std::string& what) {
+  auto it = entry.find(key);
+  if (it == entry.end()) return 0;
+  try {
+    return to_integer(*it);
+  } catch (const ConversionError& e) {
+    throw ConversionError(what + ": \"" + key + "\": " + e.what());
+  }
+}
+
+// Exclusive advisory lock on a lock file beside the data file, held for a
+// read-modify-write so that logins finishing together do not lose each other.
+class DataFileLock {
+ public:
+  explicit DataFileLock(const std::filesystem::path& data_path) {
+    std::filesystem::path lock_path = data_path;
+    lock_path += ".lock";
+    if (lock_path.has_parent_path()) std::filesystem::create_directories(lock_path.parent_path());
+    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      throw SystemError("cannot open the lock file " + lock_path.string() + ": " + std::strerror(errno));
+    }
+    int rc;
+    do {
+      rc = ::flock(fd_, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int err = errno;
+      ::close(fd_);
+      throw SystemError("cannot lock " + lock_path.string() + ": " + std::strerror(err));
+    }
+  }
+  ~DataFileLock() { ::close(fd_); }  // closing releases the lock
+  DataFileLock(const DataFileLock&) = delete;
+  DataFileLock& operator=(const DataFileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads the data file for an update. A file that exists but does not hold a
+// JSON object is moved aside under a telling name rather than overwritten,
+// so stored logins are never silently destroyed.
+Json read_for_update(const std::filesystem::path& path) {
+  std::string problem;
+  try {
+    Json doc = JsonFileHandler::load_data_strict(data_file());
+    if (doc.is_object()) return doc;
+    problem = "not a JSON object";
+  } catch (const Error& e) {
+    problem = e.what();
+  }
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+  std::filesystem::path aside = path;
+  aside += std::string(".unreadable-") + stamp + "-" + std::to_string(::getpid());
+  std::error_code ec;
+  std::filesystem::rename(path, aside, ec);
+  if (ec) {
+    throw SystemError("the data file " + path.string() + " is unreadable (" + problem +
+                      ") and cannot be moved aside: " + ec.message());
+  }
+  return Json::object();
+}
+
+}  // namespace
+
+Json QelDriver::get_login_qrcode_base64() {
+  Json record = SpiderDriver().ale();
+  if (record_code(record, "login code") != 0) return record;
+  std::string token = text_form(member(record, "data", "login code"), "the login token");
+  ten(token);
+  std::string link = platform_origin() + "/mobile/confirm_login.html?token=" + token;
+  record["data"] = SpiderDriver().gqb(link);
+  return record;
+}
+
+Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start_time, std::int64_t end_time,
+                                   std::int64_t page) {
+  std::optional<std::string> session = stored_session(qel_id);
+  if (!session) return Json::array();
+  Json query = Json::object();
+  query["pageSize"] = 5;
+  query["currentPage"] = std::max<std::int64_t>(page, 1);
+  query["startTs"] = std::to_string(start_time);
+  query["endTs"] = std::to_string(end_time);
+  query["queryString"] = "";
+
+  Json rows = Json::array();
+  std::optional<Json> record = SpiderDriver().iast(*session, query);
+  if (!record) {
+    throw ProtocolError("statistics list: the platform answered with an unexpected error code");
+  }
+  if (record_code(*record, "statistics list") != 0) return rows;
+  const Json& entries = member(*record, "data", "statistics list");
+  if (!entries.is_array()) throw ProtocolError("statistics list: \"data\" is not a list");
+  std::size_t index = 0;
+  for (const Json& entry : entries) {
+    std::string what = "statistics list entry " + std::to_string(index++);
+    Json row = Json::object();
+    row["drama_name"] = member(member(entry, "dramaInfo", what), "dramaName", what + ": dramaInfo");
+    row["view_number"] = integer_member(entry, "readCount", what);
+    row["iaa_income"] = integer_member(entry, "iaaProfit", what);
+    row["mount_income"] = integer_member(entry, "attachProfit", what);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time) {
+  std::optional<std::string> session = stored_session(qel_id);
+  if (!session) return Json::array();
+  auto fanout = std::make_shared<QelDis>();
+  fanout->a = *session;
+  fanout->b = date_time;
+  fanout->daemon = false;
+  fanout->start();
+  fanout->join();
+  return Json{{"code", 0}, {"data", fanout->data}};
+}
+
+void QelDriver::ce(const std::string& token) {
+  Clock& clock = current_clock();
+  const double start = clock.now();
+  Json last;
+  while (clock.now() - start < kPollLimit) {
+    clock.sleep(kPollInterval);
+    last = SpiderDriver().als(token);
+    int code = record_code(last, "login status");
+    if (code == 1 || code == 4) break;
+  }
+  if (last.is_null() || record_code(last, "login status") != 1) return;
+
+  const Json& session_value = member(member(last, "data", "login status"), "session_id", "login status: data");
+  if (!session_value.is_string()) throw ProtocolError("login status: the session id is not text");
+  const std::string session_id = session_value.get<std::string>();
+
+  std::optional<Json> auth = SpiderDriver().add(session_id);
+  if (!auth) throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
+  if (record_code(*auth, "authorisation data") != 0) return;
+  const Json& account = member(*auth, "data", "authorisation data");
+  const std::string encrypted = storage_crypto().encrypt(session_id);
+  const std::string account_id = text_form(member(account, "uniqId", "authorisation data: finderUser"),
+                                           "the account's uniqId");
+
+  const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
+  DataFileLock lock(path);
+  Json stored = read_for_update(path);
+  stored[account_id] = encrypted;
+  JsonFileHandler::save_data(stored, data_file());
+  // The store drops write failures silently; the login must not be lost silently.
+  Json written = JsonFileHandler::load_data(data_file());
+  if (!written.is_object() || written.value(account_id, std::string()) != encrypted) {
+    throw SystemError("could not write the login of account " + account_id + " to " + path.string());
+  }
+}
+
+void QelDriver::ten(const std::string& token) {
+  TaskFactory().create_task_with_output(std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
+                                        Json::array({token}));
+}
+
+void handle_child_task(int argc, char** argv) {
+  std::vector<ChildTask> table;
+  table.push_back(ChildTask{std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
+                            [](const Json& args) {
+                              if (!args.is_array() || args.size() != 1 || !args[0].is_string()) {
+                                throw InvalidArgumentError("ce takes one argument, the login token as text");
+                              }
+                              QelDriver().ce(args[0].get<std::string>());
+                            }});
+  run_child_task(argc, argv, table);
+}
+
+}  // namespace qelkit

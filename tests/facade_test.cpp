@@ -1,0 +1,348 @@
+// The facade with the fake transport and clock: login completion, the data
+// file, and both statistics queries. Runs in a fresh working directory.
+#include "qelkit/sdk/qelfacade.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qelkit/common/docstore.hpp"
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/fetchcore.hpp"
+#include "tests/support/fakes.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qelkit::Json;
+using qelkit::QelDriver;
+using qelkit::testing::FakeClock;
+using qelkit::testing::FakeTransport;
+using qelkit::testing::json_response;
+
+bool ends_with(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+bool is_path(const qelkit::HttpRequest& r, std::string_view path) {
+  std::string url = r.url.substr(0, r.url.find('?'));
+  return ends_with(url, path);
+}
+std::string cookie_of(const qelkit::HttpRequest& r) {
+  for (const auto& [k, v] : r.headers)
+    if (k == "Cookie") return v;
+  return "";
+}
+
+// A platform that confirms the login on the `confirm_at`-th status request
+// (0: never) and knows the accounts in `accounts` (session id -> uniqId).
+struct LoginPlatform {
+  int confirm_at = 1;
+  int end_at = 0;
+  std::string session = "SESS-1";
+  Json uniq_id = "acct-1";
+  int auth_err = 0;
+  std::atomic<int> status_requests{0};
+  std::atomic<int> auth_requests{0};
+
+  void install(FakeTransport& t) {
+    t.set_handler([this](const qelkit::HttpRequest& r) {
+      if (is_path(r, qelkit::SpiderDriver::kLoginStatusPath)) {
+        int n = ++status_requests;
+        if (end_at && n >= end_at) return json_response({{"errCode", 0}, {"data", {{"status", 4}}}});
+        if (confirm_at && n >= confirm_at) {
+          return json_response({{"errCode", 0}, {"data", {{"status", 1}}}}, 200,
+                               {{"Set-Cookie", "sessionid=" + session + "; Path=/; HttpOnly"},
+                                {"Set-Cookie", "wxuin=77; Path=/"}});
+        }
+        return json_response({{"errCode", 0}, {"data", {{"status", 0}}}});
+      }
+      if (is_path(r, qelkit::SpiderDriver::kAuthDataPath)) {
+        ++auth_requests;
+        if (auth_err) return json_response({{"errCode", auth_err}, {"data", Json::object()}});
+        return json_response({{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", uniq_id}, {"nickname", "n"}}}}}});
+      }
+      return json_response({{"errCode", 99}, {"data", Json::object()}}, 404);
+    });
+  }
+};
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / ("qelkit-facade-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  static Json stored() { return qelkit::JsonFileHandler::load_data("data.json"); }
+
+  // Logs `session` in as `uniq` through the real completion path.
+  void store_login(const std::string& session, const Json& uniq) {
+    FakeTransport t;
+    FakeClock c;
+    LoginPlatform p;
+    p.session = session;
+    p.uniq_id = uniq;
+    p.install(t);
+    QelDriver().ce("TOKEN");
+  }
+
+  fs::path old_, dir_;
+};
+
+TEST_F(FacadeTest, LoginNeverConfirmedPollsEveryTwoSecondsForFiveMinutes) {
+  FakeTransport t;
+  FakeClock clock;
+  LoginPlatform p;
+  p.confirm_at = 0;
+  p.install(t);
+  const double start = clock.now();
+  QelDriver().ce("T");
+  EXPECT_EQ(p.status_requests.load(), 150);
+  EXPECT_EQ(p.auth_requests.load(), 0);
+  EXPECT_LE(clock.now() - start, 300.0);
+  for (double s : clock.sleeps()) EXPECT_EQ(s, 2.0);
+  EXPECT_FALSE(fs::exists("json/data.json"));
+  // the token goes into the status query unchanged
+  EXPECT_TRUE(ends_with(t.requests().front().url, "auth_login_status?token=T"));
+}
+
+TEST_F(FacadeTest, LoginEndedOrAuthorisationRefusedStoresNothing) {
+  {
+    FakeTransport t;
+    FakeClock c;
+    LoginPlatform p;
+    p.end_at = 1;
+    p.install(t);
+    QelDriver().ce("T");
+    EXPECT_EQ(p.status_requests.load(), 1);
+    EXPECT_EQ(p.auth_requests.load(), 0);
+  }
+  {
+    FakeTransport t;
+    FakeClock c;
+    LoginPlatform p;
+    p.auth_err = 300334;
+    p.install(t);
+    QelDriver().ce("T");
+    EXPECT_EQ(p.status_requests.load(), 1);
+    EXPECT_EQ(p.auth_requests.load(), 1);
+  }
+  EXPECT_FALSE(fs::exists("json/data.json"));
+  {
+    // an errCode the client does not map is no record at all: an error
+    FakeTransport t;
+    FakeClock c;
+    LoginPlatform p;
+    p.auth_err = 5;
+    p.install(t);
+    EXPECT_THROW(QelDriver().ce("T"), qelkit::ProtocolError);
+  }
+  EXPECT_FALSE(fs::exists("json/data.json"));
+}
+
+TEST_F(FacadeTest, ConfirmedLoginStoresTheEncryptedSessionUnderTheAccountId) {
+  FakeTransport t;
+  FakeClock c;
+  LoginPlatform p;
+  p.confirm_at = 3;
+  p.install(t);
+  QelDriver().ce("T");
+  EXPECT_EQ(p.status_requests.load(), 3);
+  EXPECT_EQ(p.auth_requests.load(), 1);
+  // the session cookie captured at confirmation is what authorises
+  auto reqs = t.requests();
+  EXPECT_EQ(cookie_of(reqs.back()), "sessionid=SESS-1");
+
+  Json doc = stored();
+  ASSERT_TRUE(doc.is_object());
+  ASSERT_EQ(doc.size(), 1u);
+  ASSERT_TRUE(doc.contains("acct-1"));
+  EXPECT_EQ(doc["acct-1"].get<std::string>().find_first_not_of(
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+            std::string::npos);
+  EXPECT_EQ(doc["acct-1"].get<std::string>().find("SESS-1"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat("json/data.json", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // session credentials: owner only
+
+  // the statistics query decrypts it back: the Cookie it sends is the session
+  FakeTransport t2;
+  t2.set_handler([](const qelkit::HttpRequest&) {
+    return json_response({{"errCode", 0}, {"data", {{"list", Json::array()}}}});
+  });
+  EXPECT_EQ(QelDriver::get_data_statistic("acct-1", 1, 2), Json::array());
+  ASSERT_EQ(t2.request_count(), 1u);
+  EXPECT_EQ(cookie_of(t2.requests()[0]), "sessionid=SESS-1");
+}
+
+TEST_F(FacadeTest, LaterLoginsReplaceTheirOwnMemberAndKeepTheOthers) {
+  store_login("S-A", "a");
+  store_login("S-B", 1234567890123);  // numeric uniqId: decimal member name
+  Json before = stored();
+  store_login("S-A2", "a");
+  Json after = stored();
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_NE(after["a"], before["a"]);
+  EXPECT_EQ(after["1234567890123"], before["1234567890123"]);
+  EXPECT_EQ(after.begin().key(), "a");  // insertion order kept
+
+  FakeTransport t;
+  t.set_handler([](const qelkit::HttpRequest&) {
+    return json_response({{"errCode", 0}, {"data", {{"list", Json::array()}}}});
+  });
+  QelDriver::get_data_statistic("a", 1, 2);
+  QelDriver::get_data_statistic("1234567890123", 1, 2);
+  auto reqs = t.requests();
+  EXPECT_EQ(cookie_of(reqs[0]), "sessionid=S-A2");
+  EXPECT_EQ(cookie_of(reqs[1]), "sessionid=S-B");
+}
+
+TEST_F(FacadeTest, AnUnreadableDataFileIsMovedAsideNotOverwritten) {
+  fs::create_directories("json");
+  {
+    std::ofstream("json/data.json") << "{\"a\": \"truncated";
+  }
+  store_login("S", "x");
+  Json doc = stored();
+  EXPECT_EQ(doc.size(), 1u);
+  int aside = 0;
+  for (const auto& e : fs::directory_iterator("json")) {
+    std::string name = e.path().filename().string();
+    if (name.rfind("data.json.unreadable-", 0) == 0) {
+      ++aside;
+      std::ifstream in(e.path());
+      std::string content((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_EQ(content, "{\"a\": \"truncated");
+    }
+  }
+  EXPECT_EQ(aside, 1);
+}
+
+TEST_F(FacadeTest, StatisticsListQueryAndRows) {
+  store_login("S", "acct");
+  FakeTransport t;
+  t.set_handler([](const qelkit::HttpRequest&) {
+    Json list = Json::array();
+    list.push_back({{"dramaInfo", {{"dramaName", "第一部"}}}, {"readCount", 10}, {"iaaProfit", "42"},
+                    {"attachProfit", 2.9}});
+    list.push_back({{"dramaInfo", {{"dramaName", "Two"}}}});
+    return json_response({{"errCode", 0}, {"data", {{"list", list}}}});
+  });
+  Json rows = QelDriver::get_data_statistic("acct", -5, 1700000000, 0);
+  EXPECT_EQ(rows, Json::parse(R"([
+    {"drama_name": "第一部", "view_number": 10, "iaa_income": 42, "mount_income": 2},
+    {"drama_name": "Two", "view_number": 0, "iaa_income": 0, "mount_income": 0}])"));
+  EXPECT_EQ(rows[0].begin().key(), "drama_name");
+  ASSERT_EQ(t.request_count(), 1u);
+  const auto& body = *t.requests()[0].json;
+  EXPECT_EQ(body.dump(),
+            R"({"pageSize":5,"currentPage":1,"startTs":"-5","endTs":"1700000000","queryString":""})");
+  EXPECT_TRUE(is_path(t.requests()[0], qelkit::SpiderDriver::kStatisticsListPath));
+
+  QelDriver::get_data_statistic("acct", 0, 0, 7);
+  EXPECT_EQ((*t.requests()[1].json)["currentPage"], 7);
+}
+
+TEST_F(FacadeTest, StatisticsListFailures) {
+  store_login("S", "acct");
+  FakeTransport t;
+  Json reply;
+  t.set_handler([&](const qelkit::HttpRequest&) { return json_response(reply); });
+
+  reply = {{"errCode", 300334}, {"data", Json::object()}};
+  EXPECT_EQ(QelDriver::get_data_statistic("acct", 1, 2), Json::array());
+
+  reply = {{"errCode", 0}, {"data", {{"list", {{{"dramaInfo", {{"dramaName", "x"}}}, {"attachProfit", nullptr}}}}}}};
+  try {
+    QelDriver::get_data_statistic("acct", 1, 2);
+    ADD_FAILURE() << "a null profit must fail the call";
+  } catch (const qelkit::ConversionError& e) {
+    EXPECT_NE(std::string(e.what()).find("attachProfit"), std::string::npos) << e.what();
+  }
+  reply = {{"errCode", 0}, {"data", {{"list", {{{"readCount", 1}}}}}}};
+  EXPECT_THROW(QelDriver::get_data_statistic("acct", 1, 2), qelkit::ProtocolError);
+  reply = {{"errCode", 1}, {"data", Json::object()}};
+  EXPECT_THROW(QelDriver::get_data_statistic("acct", 1, 2), qelkit::ProtocolError);
+}
+
+TEST_F(FacadeTest, UnknownAccountMakesNoRequestAndDamagedValueFailsClearly) {
+  FakeTransport t;
+  EXPECT_EQ(QelDriver::get_data_statistic("nobody", 1, 2), Json::array());
+  EXPECT_EQ(QelDriver::get_detailed_data_statistic("nobody", 1), Json::array());
+  EXPECT_EQ(t.request_count(), 0u);
+
+  qelkit::JsonFileHandler::save_data({{"acct", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}}, "data.json");
+  try {
+    QelDriver::get_data_statistic("acct", 1, 2);
+    ADD_FAILURE() << "a value that does not decrypt must fail";
+  } catch (const qelkit::AuthenticationError& e) {
+    EXPECT_NE(std::string(e.what()).find("account acct"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(QelDriver::get_detailed_data_statistic("acct", 1), qelkit::AuthenticationError);
+  EXPECT_EQ(t.request_count(), 0u);
+}
+
+TEST_F(FacadeTest, DetailedQueryGathersEveryPage) {
+  store_login("S", "acct");
+  FakeTransport t;
+  FakeClock c;
+  // 25 rows: page 0 full, page 1 five rows, the rest empty
+  t.set_handler([](const qelkit::HttpRequest& r) {
+    const Json& body = *r.json;
+    int page = 0;
+    if (body.contains("pageBuffer")) page = body["pageBuffer"] == "CBQQFA==" ? 1 : 2;
+    Json rows = Json::array();
+    int n = page == 0 ? 20 : page == 1 ? 5 : 0;
+    for (int i = 0; i < n; ++i) {
+      rows.push_back({{"date", body["startTs"]}, {"finderQelid", "q"}, {"dramaName", "d" + std::to_string(page * 20 + i)},
+                      {"finderNickname", "nick"}, {"iaaProfit", i}});
+    }
+    return json_response({{"errCode", 0}, {"data", {{"continueFlag", n == 20}, {"dataRows", rows}}}});
+  });
+  Json result = QelDriver::get_detailed_data_statistic("acct", 1764547200);
+  ASSERT_TRUE(result.is_object());
+  EXPECT_EQ(result["code"], 0);
+  ASSERT_EQ(result["data"].size(), 25u);
+  for (int i = 0; i < 25; ++i) EXPECT_EQ(result["data"][i]["drama_name"], "d" + std::to_string(i));
+  EXPECT_EQ(result["data"][0]["date"], "1764547200");
+  EXPECT_EQ(t.request_count(), 6u);  // one batch of six pages
+}
+
+TEST_F(FacadeTest, DetailedQueryWithNothingGatheredStillSucceeds) {
+  store_login("S", "acct");
+  FakeTransport t;
+  FakeClock c;
+  t.set_handler([](const qelkit::HttpRequest&) { return json_response({{"errCode", 300334}, {"data", Json::object()}}); });
+  EXPECT_EQ(QelDriver::get_detailed_data_statistic("acct", 1), (Json{{"code", 0}, {"data", Json::array()}}));
+}
+
+TEST_F(FacadeTest, LoginEntryReturnsTheRefusalUnchangedAndStartsNothing) {
+  FakeTransport t;
+  t.push(json_response({{"errCode", 1}, {"data", Json::object()}}));
+  Json record = QelDriver::get_login_qrcode_base64();
+  EXPECT_EQ(record, (Json{{"code", 100}}));
+  EXPECT_EQ(t.request_count(), 1u);
+  // a started child would have created the directory of the data file or
+  // polled; nothing but the one token request went out
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qelkit::handle_child_task(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
