@@ -1,0 +1,119 @@
+#include "qelkit/sdk/pageworker.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include <openssl/evp.h>
+
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/fetchcore.hpp"
+
+namespace qelkit {
+
+namespace {
+
+std::string base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');  // +1 for the NUL EVP writes
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+const Json& required(const Json& row, std::string_view key) {
+  auto it = row.find(key);
+  if (it == row.end()) {
+    throw ProtocolError("statistics row lacks \"" + std::string(key) + "\"");
+  }
+  return *it;
+}
+
+std::int64_t integer_or_zero(const Json& row, std::string_view key) {
+  auto it = row.find(key);
+  if (it == row.end()) return 0;
+  try {
+    return to_integer(*it);
+  } catch (const ConversionError& e) {
+    throw ConversionError("statistics row \"" + std::string(key) + "\": " + e.what());
+  }
+}
+
+}  // namespace
+
+std::string QelExc::_encode_varint(std::int64_t v) {
+  if (v < 0) throw std::invalid_argument("Varint 只能编码非负整数");
+  auto u = static_cast<std::uint64_t>(v);
+  std::string out;
+  while (u > 0x7F) {
+    out.push_back(static_cast<char>((u & 0x7F) | 0x80));
+    u >>= 7;
+  }
+  out.push_back(static_cast<char>(u));
+  return out;
+}
+
+std::string QelExc::encode(std::int64_t a) {
+  if (a < 1) return "";
+  if (a > std::numeric_limits<std::int64_t>::max() / kPageSize) {
+    throw std::out_of_range("page number " + std::to_string(a) + " is too large for the page cursor");
+  }
+  std::string message;
+  message.push_back(static_cast<char>(FIELD_1_TAG));
+  message += _encode_varint(a * kPageSize);
+  message.push_back(static_cast<char>(FIELD_2_TAG));
+  message += _encode_varint(kPageSize);
+  return base64(message);
+}
+
+Json QelExc::request_body(const Json& c, std::int64_t b) {
+  std::string ts;
+  if (c.is_string()) {
+    ts = c.get<std::string>();
+  } else if (c.is_number_integer()) {  // signed and unsigned alike
+    ts = c.dump();
+  } else {
+    throw InvalidArgumentError("the time queried must be an integer or a text, not " + c.dump());
+  }
+  Json where = Json::object();
+  where["startTs"] = ts;
+  where["endTs"] = ts;
+  if (b > 0) where["pageBuffer"] = encode(b);
+  return where;
+}
+
+Json QelExc::normalise_row(const Json& row) {
+  if (!row.is_object()) throw ProtocolError("statistics row is not an object: " + row.dump());
+  Json out = Json::object();
+  out["date"] = required(row, "date");
+  out["qel_id"] = required(row, "finderQelid");
+  out["drama_name"] = required(row, "dramaName");
+  auto mount = row.find("isAttachment");
+  out["is_mount"] = mount != row.end() && truth(*mount);
+  out["feed_read_count"] = integer_or_zero(row, "feedReadCount");
+  out["drama_read_count"] = integer_or_zero(row, "dramaReadCount");
+  out["iaa_income"] = integer_or_zero(row, "iaaProfit");
+  out["mount_income"] = integer_or_zero(row, "attachProfit");
+  out["qel_nickname"] = required(row, "finderNickname");
+  return out;
+}
+
+void QelExc::run() {
+  try {
+    Json where_data = request_body(c, b);
+    Json res_data = SpiderDriver().owin(a, where_data);
+    if (res_data.at("code") != 0) return;
+    const Json& page = res_data.at("data");
+    d = truth(page.at("continueFlag"));
+    const Json& source = page.at("dataRows");
+    if (!source.is_array()) throw ProtocolError("\"dataRows\" is not a list");
+    Json rows = Json::array();
+    for (const Json& row : source) rows.push_back(normalise_row(row));
+    data = std::move(rows);
+  } catch (...) {
+    // A failed page yields no rows; the fan-out treats it as the last page.
+  }
+}
+
+}  // namespace qelkit
