@@ -1,0 +1,198 @@
+#include "qelkit/sdk/pagefanout.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/page_platform.hpp"
+#include "tests/support/fakes.hpp"
+
+namespace qelkit {
+namespace {
+
+using testing::json_response;
+using testing::page_reply;
+using testing::platform_row;
+using testing::raw_response;
+using testing::StatsPlatform;
+
+std::shared_ptr<QelDis> run_fanout(std::string session = "sess-42", Json time = 1717171717) {
+  auto fanout = std::make_shared<QelDis>();
+  fanout->a = std::move(session);
+  fanout->b = std::move(time);
+  fanout->start();
+  fanout->join();
+  return fanout;
+}
+
+// The platform row numbers behind the gathered rows, in gathered order.
+std::vector<int> row_numbers(const Json& rows) {
+  std::vector<int> out;
+  for (const auto& row : rows) out.push_back(std::stoi(row.at("drama_name").get<std::string>().substr(6)));
+  return out;
+}
+
+std::vector<int> range(int from, int to) {
+  std::vector<int> out;
+  for (int n = from; n < to; ++n) out.push_back(n);
+  return out;
+}
+
+std::vector<int> concat(std::vector<int> a, const std::vector<int>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::set<std::int64_t> page_set(const std::vector<std::int64_t>& pages) { return {pages.begin(), pages.end()}; }
+
+std::set<std::int64_t> pages_upto(std::int64_t last) {
+  std::set<std::int64_t> out;
+  for (std::int64_t p = 0; p <= last; ++p) out.insert(p);
+  return out;
+}
+
+TEST(PageFanout, NoRowsStillRunsTheWholeFirstBatch) {
+  StatsPlatform platform(StatsPlatform::rows(0));
+  auto fanout = run_fanout("sess-42", 1717171717);
+
+  EXPECT_TRUE(fanout->data.is_array());
+  EXPECT_TRUE(fanout->data.empty());
+  auto pages = platform.pages();
+  EXPECT_EQ(pages.size(), 6U);
+  EXPECT_EQ(page_set(pages), pages_upto(5));
+  EXPECT_TRUE(platform.stray().empty());
+
+  // Every worker got the fan-out's session and time; only the page differs.
+  for (const auto& request : platform.transport().requests()) {
+    std::string cookie;
+    for (const auto& [name, value] : request.headers) {
+      if (name == "Cookie") cookie = value;
+    }
+    EXPECT_EQ(cookie, "sessionid=sess-42");
+    ASSERT_TRUE(request.json);
+    EXPECT_EQ(request.json->at("startTs"), "1717171717");
+    EXPECT_EQ(request.json->at("endTs"), "1717171717");
+  }
+}
+
+TEST(PageFanout, TwoBatchesInPageOrderAndNeverOverlapping) {
+  // Each answer takes a moment so that overlap between batches would show.
+  std::mutex m;
+  int in_flight = 0, most_in_flight = 0;
+  std::set<std::int64_t> answered;
+  bool second_batch_too_early = false;
+  auto rows = StatsPlatform::rows(130);
+  StatsPlatform platform([&](std::int64_t page) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      most_in_flight = std::max(most_in_flight, ++in_flight);
+      const auto first_batch = pages_upto(5);
+      if (page >= 6 && !std::includes(answered.begin(), answered.end(), first_batch.begin(), first_batch.end())) {
+        second_batch_too_early = true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> lock(m);
+    --in_flight;
+    answered.insert(page);
+    return rows(page);
+  });
+
+  auto fanout = run_fanout();
+
+  EXPECT_EQ(row_numbers(fanout->data), range(0, 130));
+  auto pages = platform.pages();
+  EXPECT_EQ(pages.size(), 12U);
+  EXPECT_EQ(page_set(pages), pages_upto(11));
+  EXPECT_LE(most_in_flight, 6);
+  EXPECT_FALSE(second_batch_too_early);
+}
+
+TEST(PageFanout, ExactlyOneFullBatchStillAsksForTheNext) {
+  StatsPlatform platform(StatsPlatform::rows(120));
+  auto fanout = run_fanout();
+  EXPECT_EQ(row_numbers(fanout->data), range(0, 120));
+  EXPECT_EQ(page_set(platform.pages()), pages_upto(11));
+  EXPECT_EQ(platform.pages().size(), 12U);
+}
+
+TEST(PageFanout, AFailedPageEndsThePagingButKeepsItsBatch) {
+  struct Case {
+    const char* name;
+    HttpResponse reply;
+    std::size_t page_two_requests;
+  };
+  const Case cases[] = {
+      {"HTTP 500 on every attempt", raw_response("down", 500), 3},
+      {"errCode 7", json_response({{"errCode", 7}, {"data", {}}}), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto rows = StatsPlatform::rows(1000);
+    StatsPlatform platform([&](std::int64_t page) { return page == 2 ? c.reply : rows(page); });
+    auto fanout = run_fanout();
+
+    EXPECT_EQ(row_numbers(fanout->data), concat(range(0, 40), range(60, 120)));
+    auto pages = platform.pages();
+    EXPECT_EQ(page_set(pages), pages_upto(5));  // no second batch
+    EXPECT_EQ(static_cast<std::size_t>(std::count(pages.begin(), pages.end(), 2)), c.page_two_requests);
+  }
+}
+
+TEST(PageFanout, RowsStayInPageOrderWhenWorkersFinishInReverse) {
+  // Pages 0-4 each wait until the next page has been answered, so the first
+  // batch finishes 5, 4, 3, 2, 1, 0. That can only happen with all six in
+  // flight together; the time-out turns a serial fan-out into a failure
+  // instead of a hang.
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::int64_t> finished;
+  bool timed_out = false;
+  auto rows = StatsPlatform::rows(200);
+  StatsPlatform platform([&](std::int64_t page) {
+    std::unique_lock<std::mutex> lock(m);
+    if (page < 5) {
+      bool ok = cv.wait_for(lock, std::chrono::seconds(10), [&] {
+        return std::find(finished.begin(), finished.end(), page + 1) != finished.end();
+      });
+      timed_out = timed_out || !ok;
+    }
+    if (page <= 5) finished.push_back(page);
+    cv.notify_all();
+    return rows(page);
+  });
+
+  auto fanout = run_fanout();
+
+  EXPECT_FALSE(timed_out);
+  EXPECT_EQ(finished, (std::vector<std::int64_t>{5, 4, 3, 2, 1, 0}));
+  EXPECT_EQ(row_numbers(fanout->data), range(0, 200));
+  EXPECT_EQ(page_set(platform.pages()), pages_upto(11));
+}
+
+TEST(PageFanout, ABadRowSpoilsOnlyItsOwnPage) {
+  auto rows = StatsPlatform::rows(300);
+  StatsPlatform platform([&](std::int64_t page) {
+    if (page != 1) return rows(page);
+    Json list = Json::array();
+    for (int n = 20; n < 40; ++n) list.push_back(platform_row(n));
+    list[7]["attachProfit"] = nullptr;
+    return page_reply(list, true);
+  });
+
+  auto fanout = run_fanout();
+
+  EXPECT_EQ(row_numbers(fanout->data), concat(range(0, 20), range(40, 120)));
+  EXPECT_EQ(page_set(platform.pages()), pages_upto(5));
+}
+
+}  // namespace
+}  // namespace qelkit
