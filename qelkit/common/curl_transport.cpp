@@ -1,0 +1,283 @@
+// The real transport: one libcurl easy handle per request, nothing kept
+// between requests (no connection reuse, no cookie engine).
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "qelkit/common/browser_profile.hpp"
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/transport.hpp"
+
+#ifdef QELKIT_HAVE_CURL_IMPERSONATE
+extern "C" CURLcode curl_easy_impersonate(CURL* curl, const char* target, int default_headers);
+#else
+#include <openssl/ssl.h>
+#endif
+
+namespace qelkit {
+namespace {
+
+constexpr long kTimeoutMs = 30'000;
+constexpr long kMaxRedirects = 10;
+
+void global_init_once() {
+  static std::once_flag once;
+  // If initialisation throws, the flag stays unset and the next request tries again.
+  std::call_once(once, [] {
+    CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (rc != CURLE_OK) {
+      throw TransportError(std::string("cannot initialise libcurl: ") + curl_easy_strerror(rc));
+    }
+  });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+long request_timeout_ms() {
+  const char* env = std::getenv("QELKIT_HTTP_TIMEOUT_MS");
+  if (!env || !*env) return kTimeoutMs;
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(env, &end, 10);
+  if (errno != 0 || *end != '\0' || v <= 0) return kTimeoutMs;
+  return static_cast<long>(std::min<long long>(v, kTimeoutMs));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw TransportError("cannot read the trusted certificates in " + path + ": " + std::strerror(errno));
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool has_line_break_or_nul(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// What the libcurl callbacks of one exchange write into.
+struct Exchange {
+  HttpResponse response;
+  const detail::BrowserProfile* profile = nullptr;
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
+  auto* ex = static_cast<Exchange*>(user);
+  try {
+    ex->response.body.append(data, size * count);
+  } catch (...) {
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+  }
+  return size * count;
+}
+
+// Called once per header line of every response, redirects and interim
+// responses included; a status line starts a new response, so what is left at
+// the end are the headers of the final one.
+size_t on_header(char* data, size_t size, size_t count, void* user) noexcept {
+  auto* ex = static_cast<Exchange*>(user);
+  const size_t len = size * count;
+  try {
+    std::string_view line(data, len);
+    auto& headers = ex->response.headers;
+    if (line.starts_with("HTTP/")) {
+      headers.clear();
+    } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      // obsolete line folding: continues the previous header's value
+      if (!headers.empty() && !trim(line).empty()) {
+        headers.back().second += ' ';
+        headers.back().second += trim(line);
+      }
+    } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
+      headers.emplace_back(std::string(line.substr(0, colon)), std::string(trim(line.substr(colon + 1))));
+    }
+  } catch (...) {
+    return 0;
+  }
+  return len;
+}
+
+#ifndef QELKIT_HAVE_CURL_IMPERSONATE
+// The parts of the browser's TLS ClientHello that libcurl has no option for.
+CURLcode on_ssl_ctx(CURL*, void* ssl_ctx, void* user) noexcept {
+  auto* ex = static_cast<Exchange*>(user);
+  auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+  if (!ex->profile) return CURLE_OK;
+  if (SSL_CTX_set1_sigalgs_list(ctx, ex->profile->sigalgs) != 1) return CURLE_SSL_CIPHER;
+  SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_ENCRYPT_THEN_MAC);
+  SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp);
+  if (SSL_CTX_enable_ct(ctx, SSL_CT_VALIDATION_PERMISSIVE) != 1) return CURLE_SSL_CIPHER;
+  SSL_CTX_set_post_handshake_auth(ctx, 0);
+  return CURLE_OK;
+}
+#endif
+
+class CurlTransport final : public Transport {
+ public:
+  HttpResponse perform(const HttpRequest& request) override;
+};
+
+// Sets one option; a refusal is a failure of this exchange.
+template <typename T>
+void set(CURL* h, CURLoption option, T value, const char* what) {
+  CURLcode rc = curl_easy_setopt(h, option, value);
+  if (rc != CURLE_OK) {
+    throw TransportError(std::string("cannot set up the request (") + what + "): " + curl_easy_strerror(rc));
+  }
+}
+
+HttpResponse CurlTransport::perform(const HttpRequest& request) {
+  if (request.method != "GET" && request.method != "POST") {
+    throw InvalidArgumentError("unsupported HTTP method \"" + request.method + "\" (GET or POST)");
+  }
+  for (const auto& [name, value] : request.headers) {
+    if (name.empty() || has_line_break_or_nul(name) || has_line_break_or_nul(value)) {
+      throw InvalidArgumentError("request header \"" + name + "\" holds a line break or NUL");
+    }
+  }
+  std::string body;
+  if (request.json) {
+    try {
+      body = request.json->dump();
+    } catch (const nlohmann::json::exception& e) {
+      throw InvalidArgumentError(std::string("request body cannot be serialised as JSON: ") + e.what());
+    }
+  }
+
+  Exchange ex;
+#ifndef QELKIT_HAVE_CURL_IMPERSONATE
+  if (!request.impersonate.empty()) {
+    ex.profile = detail::find_browser_profile(request.impersonate);
+    if (!ex.profile) {
+      throw InvalidArgumentError("unknown browser impersonation profile \"" + request.impersonate + "\"");
+    }
+  }
+#endif
+
+  global_init_once();
+  EasyHandle handle(curl_easy_init());
+  if (!handle) throw TransportError("cannot create a libcurl handle for " + request.url);
+  CURL* h = handle.get();
+  char errbuf[CURL_ERROR_SIZE] = {};
+
+  set(h, CURLOPT_ERRORBUFFER, errbuf, "error buffer");
+  set(h, CURLOPT_NOSIGNAL, 1L, "no signals");
+  set(h, CURLOPT_URL, request.url.c_str(), "URL");
+  set(h, CURLOPT_PROTOCOLS_STR, "http,https", "protocols");
+  set(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "redirect protocols");
+  set(h, CURLOPT_FOLLOWLOCATION, 1L, "follow redirects");
+  set(h, CURLOPT_MAXREDIRS, kMaxRedirects, "redirect limit");
+  set(h, CURLOPT_TIMEOUT_MS, request_timeout_ms(), "time-out");
+  set(h, CURLOPT_FORBID_REUSE, 1L, "no connection reuse");
+  set(h, CURLOPT_FRESH_CONNECT, 1L, "fresh connection");
+  set(h, CURLOPT_SSL_VERIFYPEER, 1L, "peer verification");
+  set(h, CURLOPT_SSL_VERIFYHOST, 2L, "host verification");
+  set(h, CURLOPT_ACCEPT_ENCODING, "", "content decoding");
+  set(h, CURLOPT_WRITEFUNCTION, &on_body, "body callback");
+  set(h, CURLOPT_WRITEDATA, static_cast<void*>(&ex), "body callback data");
+  set(h, CURLOPT_HEADERFUNCTION, &on_header, "header callback");
+  set(h, CURLOPT_HEADERDATA, static_cast<void*>(&ex), "header callback data");
+
+  // Extra trusted certificates: the default bundle plus QELKIT_CA_FILE, given
+  // to libcurl together as one in-memory bundle.
+  std::string ca_bundle;
+  if (const char* extra = std::getenv("QELKIT_CA_FILE"); extra && *extra) {
+    const char* default_bundle = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CAINFO, &default_bundle) == CURLE_OK && default_bundle && *default_bundle) {
+      std::ifstream in(default_bundle, std::ios::binary);  // a missing default bundle is not our failure
+      ca_bundle.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      ca_bundle += '\n';
+    }
+    ca_bundle += read_file(extra);
+    curl_blob blob{ca_bundle.data(), ca_bundle.size(), CURL_BLOB_NOCOPY};
+    set(h, CURLOPT_CAINFO_BLOB, &blob, "trusted certificates");
+  }
+
+  Headers headers = request.headers;
+  if (!request.impersonate.empty()) {
+#ifdef QELKIT_HAVE_CURL_IMPERSONATE
+    if (curl_easy_impersonate(h, request.impersonate.c_str(), 1) != CURLE_OK) {
+      throw InvalidArgumentError("unknown browser impersonation profile \"" + request.impersonate + "\"");
+    }
+#else
+    const auto& p = *ex.profile;
+    set(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2), "minimum TLS version");
+    set(h, CURLOPT_TLS13_CIPHERS, p.tls13_ciphers, "TLS 1.3 cipher suites");
+    set(h, CURLOPT_SSL_CIPHER_LIST, p.tls12_ciphers, "TLS 1.2 cipher suites");
+    set(h, CURLOPT_SSL_EC_CURVES, p.groups, "key-exchange groups");
+    set(h, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx, "TLS set-up callback");
+    set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&ex), "TLS set-up callback data");
+    set(h, CURLOPT_SSL_ENABLE_ALPN, 1L, "ALPN");
+    set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
+    set(h, CURLOPT_STREAM_WEIGHT, p.http2_stream_weight, "HTTP/2 stream weight");
+    Headers defaults;
+    defaults.reserve(p.headers.size());
+    for (const auto& [name, value] : p.headers) defaults.emplace_back(std::string(name), std::string(value));
+    headers = detail::merge_headers(defaults, request.headers);
+#endif
+  }
+
+  // libcurl drops a header given as "Name:" and sends an empty one as "Name;".
+  HeaderList list;
+  auto append = [&](const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw std::bad_alloc();
+    (void)list.release();
+    list.reset(grown);
+  };
+  for (const auto& [name, value] : headers) append(value.empty() ? name + ";" : name + ": " + value);
+  if (request.method == "POST") {
+    append("Expect:");
+    set(h, CURLOPT_POST, 1L, "POST");
+    set(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()), "body size");
+    set(h, CURLOPT_POSTFIELDS, body.c_str(), "body");
+  } else {
+    set(h, CURLOPT_HTTPGET, 1L, "GET");
+  }
+  set(h, CURLOPT_HTTPHEADER, list.get(), "headers");
+
+  CURLcode rc = curl_easy_perform(h);
+  if (rc != CURLE_OK) {
+    std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    throw TransportError(request.method + " " + request.url + " failed: " + why);
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  ex.response.status = status;
+  return std::move(ex.response);
+}
+
+}  // namespace
+
+Transport& curl_transport() {
+  static CurlTransport transport;
+  return transport;
+}
+
+}  // namespace qelkit

@@ -1,0 +1,265 @@
+#include "qelkit/common/fetchcore.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <utility>
+
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/qr_image.hpp"
+
+namespace qelkit {
+namespace {
+
+constexpr int kAttempts = 3;          // pty's default: total attempts
+constexpr double kRetryDelay = 1.0;   // pty's default: seconds x attempt
+constexpr std::int64_t kBusyCodes[] = {300200, 300201, 300202, 300203};
+constexpr int kMaxBusyRetries = 10;
+constexpr double kBusyPause = 3.0;
+constexpr std::int64_t kSessionInvalid = 300334;
+
+bool same_name(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+std::string hex_byte(unsigned char c) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return std::string("0x") + kDigits[c >> 4] + kDigits[c & 0xF];
+}
+
+// pty with the reason of the last failed attempt kept for messages.
+std::optional<Reply> send_with_retries(const std::string& url, const RequestOptions& options, int max_retries,
+                                       double delay, std::string* last_failure) {
+  if (max_retries <= 0) return std::nullopt;
+  const HttpRequest request{"POST", url, options.headers, options.json, options.impersonate};
+  for (int attempt = 1; attempt <= max_retries; ++attempt) {
+    try {
+      HttpResponse response = current_transport().perform(request);
+      if (response.status <= 201) return Reply(std::move(response), url);
+      if (last_failure) *last_failure = "HTTP status " + std::to_string(response.status);
+    } catch (const TransportError& e) {
+      if (last_failure) *last_failure = e.what();
+    }
+    if (attempt < max_retries) current_clock().sleep(delay * attempt);
+  }
+  return std::nullopt;
+}
+
+// One platform request through the retry routine: the reply and its body,
+// which must be a JSON object.
+struct PlatformReply {
+  Reply reply;
+  Json doc;
+};
+
+PlatformReply post(std::string_view path, Headers headers, std::optional<Json> body = std::nullopt) {
+  const std::string url = platform_origin() + std::string(path);
+  RequestOptions options{std::move(headers), std::string(SpiderDriver::kImpersonate), std::move(body)};
+  std::string last_failure = "no attempt made";
+  std::optional<Reply> reply = send_with_retries(url, options, kAttempts, kRetryDelay, &last_failure);
+  if (!reply) {
+    throw NoReplyError("no reply from " + url + " after " + std::to_string(kAttempts) +
+                       " attempts (last: " + last_failure + ")");
+  }
+  Json doc = reply->json();
+  if (!doc.is_object()) throw ProtocolError("reply from " + url + " is not a JSON object: " + doc.dump());
+  return {std::move(*reply), std::move(doc)};
+}
+
+std::int64_t integer_at(const Json& v, std::string_view key, std::string_view url) {
+  const bool fits = v.is_number_integer() &&
+                    (!v.is_number_unsigned() ||
+                     v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+  if (!fits) {
+    throw ProtocolError("\"" + std::string(key) + "\" in the reply from " + std::string(url) +
+                        " is not an integer: " + v.dump());
+  }
+  return v.get<std::int64_t>();
+}
+
+std::int64_t err_code(const Json& doc, std::string_view url) {
+  auto it = doc.find("errCode");
+  if (it == doc.end()) throw ProtocolError("reply from " + std::string(url) + " lacks \"errCode\"");
+  return integer_at(*it, "errCode", url);
+}
+
+const Json& data_object(const Json& doc, std::string_view url) {
+  auto it = doc.find("data");
+  if (it == doc.end()) throw ProtocolError("reply from " + std::string(url) + " lacks \"data\"");
+  if (!it->is_object()) {
+    throw ProtocolError("\"data\" in the reply from " + std::string(url) + " is not an object: " + it->dump());
+  }
+  return *it;
+}
+
+const Json& data_member(const Json& doc, std::string_view key, std::string_view url) {
+  const Json& data = data_object(doc, url);
+  auto it = data.find(key);
+  if (it == data.end()) {
+    throw ProtocolError("reply from " + std::string(url) + " lacks \"data." + std::string(key) + "\"");
+  }
+  return *it;
+}
+
+std::string endpoint(std::string_view path) { return platform_origin() + std::string(path); }
+
+// The value of the first "<name>=<value>;" in text, where <value> is one or
+// more characters other than ';'; empty when there is none.
+std::string cookie_value(std::string_view text, std::string_view name) {
+  for (size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+    const size_t begin = at + name.size();
+    const size_t end = text.find(';', begin);
+    if (end == std::string_view::npos) return {};  // no ';' anywhere after: nothing later can match
+    if (end > begin) return std::string(text.substr(begin, end - begin));
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Reply
+
+Reply::Reply(HttpResponse response, std::string url) : response_(std::move(response)), url_(std::move(url)) {}
+
+long Reply::status_code() const { return response_.status; }
+const std::string& Reply::text() const { return response_.body; }
+const std::string& Reply::url() const { return url_; }
+
+Json Reply::json() const {
+  try {
+    return Json::parse(response_.body);
+  } catch (const nlohmann::json::exception& e) {
+    const std::string from = url_.empty() ? std::string("reply") : "reply from " + url_;
+    throw ProtocolError(from + " is not JSON: " + e.what());
+  }
+}
+
+std::vector<std::string> Reply::header_values(std::string_view name) const {
+  std::vector<std::string> values;
+  for (const auto& [n, v] : response_.headers) {
+    if (same_name(n, name)) values.push_back(v);
+  }
+  return values;
+}
+
+// ---------------------------------------------------------------- SpiderDriver
+
+Headers SpiderDriver::set_dead() const {
+  return {
+      {"Content-Type", "application/json; charset=utf-8"},
+      {"Accept", "*/*"},
+      {"Connection", "keep-alive"},
+  };
+}
+
+Headers SpiderDriver::set_dead(std::string_view a) const {
+  // Checked before anything is built: a CR or LF here would let the session
+  // id add headers of its own. The id itself is a secret and stays out of the
+  // message.
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto c = static_cast<unsigned char>(a[i]);
+    if (is_control(c)) {
+      throw InvalidArgumentError("session id holds the control character " + hex_byte(c) + " at position " +
+                                 std::to_string(i) + " and cannot be sent in a Cookie header");
+    }
+  }
+  Headers headers = set_dead();
+  if (!a.empty()) headers.emplace_back("Cookie", "sessionid=" + std::string(a));
+  return headers;
+}
+
+Headers SpiderDriver::set_dead(std::int64_t a) const { return set_dead(std::string_view(std::to_string(a))); }
+
+std::optional<Reply> SpiderDriver::pty(const std::string& url, const RequestOptions& options, int max_retries,
+                                       double delay) const {
+  return send_with_retries(url, options, max_retries, delay, nullptr);
+}
+
+Json SpiderDriver::ale() const {
+  const std::string url = endpoint(kLoginCodePath);
+  const Json doc = post(kLoginCodePath, set_dead()).doc;
+  if (err_code(doc, url) != 0) return Json{{"code", 100}};
+  const Json& token = data_member(doc, "token", url);
+  if (!token.is_string()) {
+    throw ProtocolError("\"data.token\" in the reply from " + url + " is not text: " + token.dump());
+  }
+  return Json{{"code", 0}, {"data", token}};
+}
+
+std::string SpiderDriver::gqb(std::string_view a) const { return detail::png_data_url(detail::qr_png(a)); }
+
+Json SpiderDriver::als(std::string_view token) const {
+  // The token goes into the query as it is; refuse only what would change
+  // the URL's structure or break the request line.
+  for (size_t i = 0; i < token.size(); ++i) {
+    const auto c = static_cast<unsigned char>(token[i]);
+    if (is_control(c) || c == ' ' || c == '#' || c == '&') {
+      throw InvalidArgumentError("login token holds the character " + hex_byte(c) + " at position " +
+                                 std::to_string(i) + ", which cannot stand unescaped in the status URL");
+    }
+  }
+  const std::string path = std::string(kLoginStatusPath) + "?token=" + std::string(token);
+  const std::string url = endpoint(path);
+  const PlatformReply r = post(path, set_dead());
+  // The status is read whatever errCode says.
+  const std::int64_t code = err_code(r.doc, url);
+  const std::int64_t status = integer_at(data_member(r.doc, "status", url), "data.status", url);
+  if (code != 0 || status != 1) return Json{{"code", status}};
+  // Confirmed: the record of the first Set-Cookie value, which always counts
+  // as found, even when that value carries no session cookie.
+  const std::vector<std::string> cookies = r.reply.header_values("Set-Cookie");
+  if (cookies.empty()) return Json{{"code", -1}, {"data", nullptr}};
+  return Json{{"code", status}, {"data", fo(cookies.front())}};
+}
+
+Json SpiderDriver::fo(std::string_view text) {
+  return Json{{"session_id", cookie_value(text, "sessionid=")}, {"wx_uin", cookie_value(text, "wxuin=")}};
+}
+
+std::optional<Json> SpiderDriver::add(std::string_view a) const {
+  const std::string url = endpoint(kAuthDataPath);
+  const Json doc = post(kAuthDataPath, set_dead(a)).doc;
+  const std::int64_t code = err_code(doc, url);
+  if (code == kSessionInvalid) return Json{{"code", 300}};
+  if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "finderUser", url)}};
+  return std::nullopt;
+}
+
+bool SpiderDriver::owit(std::string_view a) const {
+  const HttpRequest request{"GET", endpoint(kHeartbeatPath), set_dead(a), std::nullopt, std::string(kImpersonate)};
+  (void)current_transport().perform(request);  // the answer is not looked at
+  return true;
+}
+
+std::optional<Json> SpiderDriver::iast(std::string_view a, const Json& b) const {
+  const std::string url = endpoint(kStatisticsListPath);
+  const Json doc = post(kStatisticsListPath, set_dead(a), b).doc;
+  const std::int64_t code = err_code(doc, url);
+  if (code == kSessionInvalid) return Json{{"code", 300}};
+  if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "list", url)}};
+  return std::nullopt;
+}
+
+Json SpiderDriver::owin(std::string_view a, const Json& b) const {
+  const std::string url = endpoint(kStatisticsDownloadPath);
+  const Headers headers = set_dead(a);
+  for (int busy = 0;;) {
+    const Json doc = post(kStatisticsDownloadPath, headers, b).doc;
+    const std::int64_t code = err_code(doc, url);
+    if (std::find(std::begin(kBusyCodes), std::end(kBusyCodes), code) != std::end(kBusyCodes)) {
+      if (busy >= kMaxBusyRetries) return Json{{"code", 303}, {"data", Json::array()}};
+      ++busy;
+      current_clock().sleep(kBusyPause);
+      continue;
+    }
+    if (code == kSessionInvalid) return Json{{"code", 300}};
+    if (code == 0) return Json{{"code", 0}, {"data", data_object(doc, url)}};
+    return Json{{"code", code}, {"data", Json::array()}};
+  }
+}
+
+}  // namespace qelkit

@@ -8,6 +8,15 @@
 // are exceptions: no reply after every attempt (NoReplyError), a body that is
 // not JSON or lacks a key the operation reads (ProtocolError).
 //
+// The operations that talk to the platform send their requests to
+// platform_origin() + the endpoint path, each asking for the browser
+// impersonation profile "chrome142", through pty with its default rule (three
+// attempts, pauses of 1 s and 2 s), except owit, which sends one request. A
+// reply that never comes is a NoReplyError naming the endpoint and the last
+// failure; a body that is not a JSON object, or a key the operation reads that
+// is missing or of the wrong type, is a ProtocolError naming the key and the
+// endpoint. Session ids are secrets and never appear in messages.
+//
 // A SpiderDriver has no state: make one per call or share one between threads,
 // it makes no difference. All requests go through the process-wide transport,
 // and all pauses through the process-wide clock (transport.hpp), each request
@@ -28,11 +37,14 @@ namespace qelkit {
 // A reply accepted by pty (HTTP status at most 201).
 class Reply {
  public:
-  explicit Reply(HttpResponse response);
+  // `url` is where the reply came from; it only names the source in messages.
+  explicit Reply(HttpResponse response, std::string url = {});
 
   long status_code() const;
   const std::string& text() const;
-  // The body parsed as JSON; throws ProtocolError when it is not JSON.
+  const std::string& url() const;
+  // The body parsed as JSON; throws ProtocolError (naming the URL) when it is
+  // not JSON.
   Json json() const;
   // Every value of the named header, in the order the reply carries them;
   // the name is matched case-insensitively.
@@ -40,6 +52,7 @@ class Reply {
 
  private:
   HttpResponse response_;
+  std::string url_;
 };
 
 // The named request options that pty hands to the transport.
@@ -75,8 +88,9 @@ class SpiderDriver {
   // POSTs to `url` up to `max_retries` times (the total number of attempts),
   // sleeping `delay` x attempt seconds after each failed attempt but the
   // last. Returns the first reply whose HTTP status is at most 201, or no
-  // value when every attempt failed or was refused. Only TransportError is
-  // swallowed; any other failure leaves at once.
+  // value when every attempt failed or was refused (max_retries <= 0 sends
+  // nothing). Only TransportError is swallowed; any other failure leaves at
+  // once.
   std::optional<Reply> pty(const std::string& url, const RequestOptions& options = {},
                            int max_retries = 3, double delay = 1) const;
 
@@ -88,11 +102,16 @@ class SpiderDriver {
   std::string gqb(std::string_view a) const;
 
   // Login status of `token`: {"code": 1, "data": cookie record} when
-  // confirmed, {"code": -1, "data": null} when confirmed without Set-Cookie,
-  // {"code": status} otherwise.
+  // confirmed (the record of the first Set-Cookie value), {"code": -1,
+  // "data": null} when confirmed without Set-Cookie, {"code": status}
+  // otherwise. The token goes into the query unescaped; a token holding a
+  // control character, a space, '#' or '&' would change the URL and is
+  // refused with InvalidArgumentError.
   Json als(std::string_view token) const;
 
-  // The cookie record {"session_id", "wx_uin"} found in one Set-Cookie value.
+  // The cookie record {"session_id", "wx_uin"} found in one Set-Cookie value:
+  // the first "sessionid=<value>;" and "wxuin=<value>;" anywhere in `text`,
+  // empty text for a cookie that is not there (or not followed by ';').
   static Json fo(std::string_view text);
 
   // Authorisation data: {"code": 0, "data": finderUser}, {"code": 300} for

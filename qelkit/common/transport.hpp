@@ -58,6 +58,25 @@ Transport& current_transport();
 Clock& current_clock();
 
 // The real defaults.
+//
+// curl_transport(): libcurl, one easy handle per request and nothing kept
+// between requests (no connection reuse, no cookies). Redirects are followed
+// (at most 10), the body is decoded as the server encoded it (gzip, deflate,
+// br, zstd), and the headers returned are those of the final response. Each
+// request may take at most 30 s in all; the environment variable
+// QELKIT_HTTP_TIMEOUT_MS (milliseconds) may shorten that limit, never lengthen
+// it. Certificates are always verified, against the system's CA bundle plus
+// the PEM certificates in the file named by QELKIT_CA_FILE when it is set.
+// A non-empty `impersonate` names a browser profile ("chrome142"): with an
+// impersonating libcurl the profile is applied by libcurl itself; with stock
+// libcurl the nearest equivalent is used (the browser's TLS parameters, ALPN
+// h2 with HTTP/2, and its default headers in its order). The request's headers
+// are sent on top of the profile's: a header of the same name (compared
+// case-insensitively) takes the profile header's place, the others follow.
+// Headers holding CR, LF or NUL, a method other than GET or POST and an
+// unknown profile are refused with InvalidArgumentError before anything is
+// sent; every libcurl failure is a TransportError carrying libcurl's wording
+// and the URL.
 Transport& curl_transport();
 Clock& system_clock();
 
