@@ -1,0 +1,318 @@
+#include "qelkit/common/docstore.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qelkit/common/errors.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qelkit::Json;
+using qelkit::JsonFileHandler;
+using ::testing::HasSubstr;
+
+// Each test runs in a fresh temporary working directory.
+class DocStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_cwd_ = fs::current_path();
+    std::string tmpl = (fs::temp_directory_path() / "qelkit-docstore-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    fs::remove_all(dir_);
+  }
+
+  static std::string read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static void write(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+  }
+  static std::vector<std::string> entries(const fs::path& d) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(d)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static unsigned mode_of(const fs::path& p) {
+    struct stat st {};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0);
+    return st.st_mode & 07777;
+  }
+
+  fs::path old_cwd_;
+  fs::path dir_;
+};
+
+const Json kRecord = Json::parse(R"({"name": "测试数据", "value": 123, "items": ["a", "b", "c"]})");
+
+TEST_F(DocStore, PathRules) {
+  EXPECT_EQ(JsonFileHandler::_default_base_dir, "json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("data.json"), "json/data.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("config.json", "./configs"), "./configs/config.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("config.json", "configs/"), "configs/config.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("users/user1.json"), "users/user1.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("users/user1.json", "elsewhere"), "users/user1.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("./local.json", "elsewhere"), "./local.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("/tmp/absolute_test.json", "elsewhere"), "/tmp/absolute_test.json");
+  EXPECT_EQ(JsonFileHandler::get_file_path("bare.json", ""), "bare.json");
+}
+
+TEST_F(DocStore, WritesTheExactLayout) {
+  JsonFileHandler::save_data(kRecord, "test.json");
+  EXPECT_EQ(read("json/test.json"),
+            "{\n"
+            "  \"name\": \"测试数据\",\n"
+            "  \"value\": 123,\n"
+            "  \"items\": [\n"
+            "    \"a\",\n"
+            "    \"b\",\n"
+            "    \"c\"\n"
+            "  ]\n"
+            "}");
+  JsonFileHandler::save_data(kRecord, "ascii.json", std::nullopt, 2, true);
+  EXPECT_EQ(read("json/ascii.json"),
+            "{\n"
+            "  \"name\": \"\\u6d4b\\u8bd5\\u6570\\u636e\",\n"
+            "  \"value\": 123,\n"
+            "  \"items\": [\n"
+            "    \"a\",\n"
+            "    \"b\",\n"
+            "    \"c\"\n"
+            "  ]\n"
+            "}");
+
+  const Json mixed = Json::parse(R"({
+    "z": {}, "a": [], "nested": {"k": [1, {"n": null}]},
+    "floats": [0.1, 1e100, -0.0, 1.0, 1e-05, 0.30000000000000004, 2.5e-7],
+    "text": "q\"b\\s/\n\t\u0001\u007f é 🙂", "flags": [true, false], "big": 18446744073709551615, "neg": -5
+  })");
+  JsonFileHandler::save_data(mixed, "mixed.json", std::nullopt, 2, true);
+  EXPECT_EQ(read("json/mixed.json"),
+            "{\n"
+            "  \"z\": {},\n"
+            "  \"a\": [],\n"
+            "  \"nested\": {\n"
+            "    \"k\": [\n"
+            "      1,\n"
+            "      {\n"
+            "        \"n\": null\n"
+            "      }\n"
+            "    ]\n"
+            "  },\n"
+            "  \"floats\": [\n"
+            "    0.1,\n"
+            "    1e+100,\n"
+            "    -0.0,\n"
+            "    1.0,\n"
+            "    1e-05,\n"
+            "    0.30000000000000004,\n"
+            "    2.5e-07\n"
+            "  ],\n"
+            "  \"text\": \"q\\\"b\\\\s/\\n\\t\\u0001\\u007f \\u00e9 \\ud83d\\ude42\",\n"
+            "  \"flags\": [\n"
+            "    true,\n"
+            "    false\n"
+            "  ],\n"
+            "  \"big\": 18446744073709551615,\n"
+            "  \"neg\": -5\n"
+            "}");
+  JsonFileHandler::save_data(mixed["text"], "text.json");  // DEL and non-ASCII stay as they are
+  EXPECT_EQ(read("json/text.json"), "\"q\\\"b\\\\s/\\n\\t\\u0001\x7f é 🙂\"");
+
+  JsonFileHandler::save_data(Json::object(), "empty_obj.json");
+  JsonFileHandler::save_data(Json::array(), "empty_arr.json");
+  EXPECT_EQ(read("json/empty_obj.json"), "{}");
+  EXPECT_EQ(read("json/empty_arr.json"), "[]");
+
+  const Json small = Json::parse(R"({"a": [1, 2]})");
+  JsonFileHandler::save_data(small, "four.json", std::nullopt, 4);
+  EXPECT_EQ(read("json/four.json"), "{\n    \"a\": [\n        1,\n        2\n    ]\n}");
+  JsonFileHandler::save_data(small, "zero.json", std::nullopt, 0);
+  EXPECT_EQ(read("json/zero.json"), "{\n\"a\": [\n1,\n2\n]\n}");
+
+  // Everything written reads back equal, member order included.
+  EXPECT_EQ(JsonFileHandler::load_data("mixed.json").dump(), mixed.dump());
+  EXPECT_EQ(JsonFileHandler::load_data("test.json").dump(), kRecord.dump());
+}
+
+TEST_F(DocStore, CreatesDirectoriesAndOverwritesCompletely) {
+  const Json config = Json::parse(R"({"app_name": "MyApp", "version": "1.0.0"})");
+  JsonFileHandler::save_data(config, "config.json", "./configs");
+  EXPECT_EQ(read("configs/config.json"), "{\n  \"app_name\": \"MyApp\",\n  \"version\": \"1.0.0\"\n}");
+
+  JsonFileHandler::save_data(kRecord, "deep.json", "json/a/b");
+  EXPECT_TRUE(fs::is_regular_file("json/a/b/deep.json"));
+  JsonFileHandler::save_data(kRecord, "users/user1.json", "ignored");
+  EXPECT_TRUE(fs::is_regular_file("users/user1.json"));
+  EXPECT_FALSE(fs::exists("ignored"));
+
+  const fs::path absolute = dir_ / "abs" / "absolute_test.json";
+  JsonFileHandler::save_data(Json{{"test", "absolute"}}, absolute.string(), "ignored");
+  EXPECT_EQ(read(absolute), "{\n  \"test\": \"absolute\"\n}");
+
+  JsonFileHandler::save_data(Json{{"v", 1}}, "deep.json", "json/a/b");
+  EXPECT_EQ(read("json/a/b/deep.json"), "{\n  \"v\": 1\n}");
+
+  // A file where a directory must be created: the error reaches the caller.
+  write("blocker", "x");
+  try {
+    JsonFileHandler::save_data(kRecord, "f.json", "blocker/sub");
+    FAIL() << "directory creation under a file succeeded";
+  } catch (const qelkit::SystemError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("blocker/sub"));
+  }
+  // A file where the directory itself should be: the write fails, silently.
+  EXPECT_NO_THROW(JsonFileHandler::save_data(kRecord, "f.json", "blocker"));
+  EXPECT_EQ(read("blocker"), "x");
+}
+
+TEST_F(DocStore, DirectoryInTheFilesPlace) {
+  fs::create_directories("json/data.json");
+  EXPECT_NO_THROW(JsonFileHandler::save_data(kRecord, "data.json"));
+  EXPECT_TRUE(fs::is_directory("json/data.json"));
+  EXPECT_TRUE(fs::is_empty("json/data.json"));
+  EXPECT_EQ(entries("json"), std::vector<std::string>{"data.json"});  // no temporary left
+
+  EXPECT_EQ(JsonFileHandler::load_data("data.json"), Json::object());
+  EXPECT_THROW(JsonFileHandler::load_data_strict("data.json"), qelkit::SystemError);
+}
+
+TEST_F(DocStore, InvalidFilesReadAsANewEmptyObject) {
+  fs::create_directory("json");
+  const std::pair<const char*, std::string> invalid[] = {
+      {"empty", ""},
+      {"whitespace", " \n\t\r\n "},
+      {"trailing", "{\"a\": 1} x"},
+      {"two values", "{} {}"},
+      {"byte-order mark", "\xEF\xBB\xBF{\"a\": 1}"},
+      {"invalid UTF-8 in a string", "{\"a\": \"\xC3\x28\"}"},
+      {"UTF-8 surrogate", "[\"\xED\xA0\x80\"]"},
+      {"Latin-1 text", "{\"caf\xE9\": 1}"},
+      {"truncated", "{\"a\": [1, 2"},
+      {"not JSON", "NaN"},
+      {"comment", "// note\n{}"},
+  };
+  for (const auto& [what, bytes] : invalid) {
+    SCOPED_TRACE(what);
+    write("json/bad.json", bytes);
+    Json got = JsonFileHandler::load_data("bad.json");
+    EXPECT_TRUE(got.is_object());
+    EXPECT_TRUE(got.empty());
+    EXPECT_THROW(JsonFileHandler::load_data_strict("bad.json"), qelkit::ProtocolError);
+  }
+
+  // Missing: an empty object from both, and a new one every time.
+  Json first = JsonFileHandler::load_data("missing.json");
+  first["changed"] = true;
+  EXPECT_EQ(JsonFileHandler::load_data("missing.json"), Json::object());
+  EXPECT_EQ(JsonFileHandler::load_data_strict("missing.json"), Json::object());
+  EXPECT_EQ(JsonFileHandler::load_data_strict("x.json", "no/such/dir"), Json::object());
+
+  // Valid non-object documents come back as they are.
+  write("json/null.json", "null");
+  EXPECT_TRUE(JsonFileHandler::load_data("null.json").is_null());
+  write("json/array.json", "\n [1, \"two\", {\"3\": 3}] \n");
+  EXPECT_EQ(JsonFileHandler::load_data("array.json"), Json::parse(R"([1, "two", {"3": 3}])"));
+  write("json/text.json", "\"测试\"");
+  EXPECT_EQ(JsonFileHandler::load_data("text.json"), Json("测试"));
+}
+
+TEST_F(DocStore, OnlyUtf8IsAccepted) {
+  JsonFileHandler::save_data(kRecord, "latin.json", std::nullopt, 2, false, "latin-1");
+  EXPECT_FALSE(fs::exists("json/latin.json"));
+  for (const char* spelling : {"UTF-8", "utf8", "Utf_8"}) {
+    JsonFileHandler::save_data(kRecord, "u.json", std::nullopt, 2, false, spelling);
+    EXPECT_EQ(JsonFileHandler::load_data("u.json", std::nullopt, spelling), kRecord) << spelling;
+  }
+  EXPECT_EQ(JsonFileHandler::load_data("u.json", std::nullopt, "ascii"), Json::object());
+  EXPECT_THROW(JsonFileHandler::load_data_strict("u.json", std::nullopt, "latin-1"), qelkit::InvalidArgumentError);
+}
+
+// Makes writes beyond `limit` bytes fail for real (EFBIG) while in scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  sighandler_t old_handler_;
+  bool ok_ = false;
+};
+
+TEST_F(DocStore, FailedWriteLeavesTheOldFileAndNoTemporary) {
+  JsonFileHandler::save_data(Json{{"account", "old session"}}, "data.json");
+  const std::string before = read("json/data.json");
+  ASSERT_LT(before.size(), 64u);
+
+  Json big = Json::object();
+  for (int i = 0; i < 20; ++i) big["account" + std::to_string(i)] = "a fairly long encrypted session id";
+  {
+    FileSizeLimit limit(64);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_NO_THROW(JsonFileHandler::save_data(big, "data.json"));
+  }
+  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(entries("json"), std::vector<std::string>{"data.json"});
+
+  // A document that cannot be written at all (not UTF-8) changes nothing either.
+  JsonFileHandler::save_data(Json{{"bad", std::string("\xFF")}}, "data.json");
+  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(entries("json"), std::vector<std::string>{"data.json"});
+
+  // Without the limit the same save goes through.
+  JsonFileHandler::save_data(big, "data.json");
+  EXPECT_EQ(JsonFileHandler::load_data("data.json"), big);
+}
+
+TEST_F(DocStore, NewFilesAreOwnerOnlyAndReplacedFilesKeepTheirMode) {
+  const mode_t old_umask = ::umask(022);
+  JsonFileHandler::save_data(kRecord, "new.json");
+  EXPECT_EQ(mode_of("json/new.json"), 0600u);
+
+  ASSERT_EQ(::chmod("json/new.json", 0644), 0);
+  JsonFileHandler::save_data(Json{{"v", 2}}, "new.json");
+  EXPECT_EQ(mode_of("json/new.json"), 0644u);
+  EXPECT_EQ(JsonFileHandler::load_data("new.json"), Json({{"v", 2}}));
+  ::umask(old_umask);
+
+  // Through a symbolic link, the linked file is replaced and the link stays.
+  fs::create_symlink("new.json", "json/link.json");
+  JsonFileHandler::save_data(Json{{"v", 3}}, "link.json");
+  EXPECT_TRUE(fs::is_symlink("json/link.json"));
+  EXPECT_EQ(JsonFileHandler::load_data("new.json"), Json({{"v", 3}}));
+  EXPECT_EQ(mode_of("json/new.json"), 0644u);
+}
+
+}  // namespace

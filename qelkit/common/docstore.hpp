@@ -1,0 +1,91 @@
+// The JSON file store: where a JSON file lives, and reading and writing whole
+// JSON documents there.
+//
+// JsonFileHandler has class-level operations only and no state. A file named
+// without a directory lands in the base directory, "json" below the current
+// working directory unless the caller names another; the working directory is
+// read at each call.
+//
+// Writing is atomic: the document goes to a temporary file in the target's
+// directory, is flushed to disk and renamed over the target, so readers see
+// either the old document or the new one, never a truncated file, and a
+// failing write leaves the previous content and no temporary behind. A new
+// file is readable and writable by its owner only (it may hold credentials);
+// a file that is replaced keeps its permission bits. Failures of the write
+// itself are silent; only preparing the directory reports errors.
+//
+// Reading never fails towards the caller of load_data: a missing, unreadable
+// or invalid file gives a new empty object. load_data_strict tells a missing
+// file (empty object) from one that exists but is unusable (an exception), for
+// callers that must not mistake a damaged file for an empty one.
+//
+// Thread safety: every call stands alone and may run on any thread. Writers
+// of the same file are not coordinated with each other (the last rename wins).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "qelkit/common/json.hpp"
+
+namespace qelkit {
+
+class JsonFileHandler {
+ public:
+  // Base directory used when a caller names none; relative, so resolved
+  // against the working directory at the time of each call.
+  static constexpr std::string_view _default_base_dir = "json";
+
+  JsonFileHandler() = delete;
+
+  // The path to use for `filename`:
+  // - an absolute filename is returned unchanged;
+  // - a filename with a directory part ("users/u.json", "./u.json") is
+  //   returned unchanged, relative to the working directory, whatever base_dir;
+  // - otherwise base_dir (default "json") joined with filename by one
+  //   separator (none added when base_dir ends in one; an empty base_dir
+  //   gives the bare filename).
+  // Never fails.
+  static std::string get_file_path(const std::string& filename,
+                                   const std::optional<std::string>& base_dir = std::nullopt);
+
+  // Writes `data` to get_file_path(filename, base_dir) as one JSON text:
+  // members and elements one per line, indented by `indent` spaces per level
+  // (a negative indent counts as 0), "," at line ends, ": " after keys,
+  // members in insertion order, "{}" and "[]" for empty containers,
+  // non-ASCII characters as they are or, with ensure_ascii, as \uXXXX escapes
+  // (surrogate pairs above U+FFFF), floats in their shortest round-trip form,
+  // and no newline after the final bracket.
+  //
+  // Creates the file's directory with its parents when it is missing; if that
+  // fails, throws SystemError naming the directory, with the system's wording,
+  // and writes nothing. Every later failure (an encoding other than UTF-8, a
+  // string that is not valid UTF-8, a directory in the file's place, a failing
+  // write, a full disk) is silent: the call returns normally and the previous
+  // file, if any, is left as it was.
+  static void save_data(const Json& data, const std::string& filename,
+                        const std::optional<std::string>& base_dir = std::nullopt, int indent = 2,
+                        bool ensure_ascii = false, const std::string& encoding = "utf-8");
+
+  // Reads the one JSON value in get_file_path(filename, base_dir) and returns
+  // it as it is (null, arrays, texts and numbers are not wrapped). White
+  // space around the value is allowed; anything else after it, a byte-order
+  // mark, an empty file or bytes that are not UTF-8 make the file invalid.
+  // Returns a new empty object when the file is missing, invalid or cannot be
+  // read (a directory in its place, missing permission), or when `encoding`
+  // is not UTF-8. Never throws.
+  static Json load_data(const std::string& filename, const std::optional<std::string>& base_dir = std::nullopt,
+                        const std::string& encoding = "utf-8");
+
+  // Like load_data, but only a missing file gives a new empty object. Throws
+  // InvalidArgumentError for an encoding other than UTF-8, SystemError (with
+  // the path and the system's wording) for a file that exists but cannot be
+  // read, and ProtocolError (with the parser's wording) for a file that is
+  // not one valid JSON text.
+  static Json load_data_strict(const std::string& filename,
+                               const std::optional<std::string>& base_dir = std::nullopt,
+                               const std::string& encoding = "utf-8");
+};
+
+}  // namespace qelkit
