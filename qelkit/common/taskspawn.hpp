@@ -1,0 +1,203 @@
+// TaskFactory: runs one operation of one class in a child process.
+//
+// The child is a new instance of the host's own executable, started as
+// "<host> -c <script>" with a six-line script that names a module, a class,
+// an operation and an argument list:
+//
+//   import sys
+//   sys.path.insert(0, "<project root>")
+//   from <dotted.module> import <Class>
+//   args = [<literal>, <literal>]
+//   obj = <Class>()
+//   getattr(obj, "<operation>")(*args)
+//
+// Literals are written in JSON notation, which is also the literal notation of
+// texts, numbers and lists in the script language the script's shape follows,
+// so the child reads them back with a JSON parser and never evaluates
+// anything. The launcher knows nothing of the classes it starts: every host
+// program calls run_child_task() at the top of main() with its own table of
+// (module, class, operation) rows.
+//
+// The launcher returns as soon as the child runs and never waits for it. A
+// Process handle that is dropped before its child has been waited for hands
+// the child to a background reaper, so a long-running host collects no
+// zombies; the reaper waits only for the children whose handles were dropped
+// (never for "any child"), so it never steals another waiter's status.
+//
+// Thread safety: TaskFactory keeps no state; calls from several threads at
+// once are safe. A Process is used by one thread at a time. Every file
+// descriptor the launcher opens is close-on-exec, and the child inherits no
+// descriptor beyond its three standard streams.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qelkit/common/json.hpp"
+
+namespace qelkit {
+
+// Decodes bytes as UTF-8; every maximal invalid subsequence (and a truncated
+// sequence at the end) becomes one U+FFFD. Valid input comes back unchanged.
+std::string decode_utf8_replace(std::string_view bytes);
+
+// Where one standard stream of a child goes.
+struct StdStream {
+  enum class Kind {
+    inherit,  // the child shares the host's own stream
+    pipe,     // a pipe to the host, read or written through the Process
+    fd,       // an open file descriptor of the caller (duplicated; the caller keeps its own)
+  };
+  Kind kind = Kind::inherit;
+  int fd = -1;
+
+  static StdStream inherit() { return {}; }
+  static StdStream pipe() { return {Kind::pipe, -1}; }
+  static StdStream from_fd(int fd) { return {Kind::fd, fd}; }
+};
+
+// A started child process. Move-only. Pipes exist only for the streams the
+// caller asked to be pipes; they are text streams: what is read is decoded
+// with decode_utf8_replace(), what is written is sent as given (UTF-8).
+// Using a stream that is not a pipe throws InvalidArgumentError.
+class Process {
+ public:
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  // Closes the pipes (standard input first, so the child sees its end). A
+  // child that has not been waited for is handed to the reaper.
+  ~Process();
+
+  int pid() const { return pid_; }
+
+  // Blocks until the child ends and returns its exit status: the exit code,
+  // or minus the signal number that ended it. Later calls return the same
+  // value. Throws SystemError when the status cannot be collected (for
+  // example when the host ignores SIGCHLD, so the system discards it).
+  int wait();
+  // The exit status if the child has ended, else nullopt; never blocks.
+  std::optional<int> poll();
+
+  // Writes all of `text` to the child's standard input. Throws SystemError
+  // when the child has closed its end (no SIGPIPE reaches the host).
+  void write_stdin(std::string_view text);
+  // Closes the host's end of the standard-input pipe (the child reads EOF).
+  // Harmless when already closed.
+  void close_stdin();
+  // Reads the stream until the child closes it. With both output streams
+  // piped, a child that fills one while the host reads the other can block;
+  // use communicate() then.
+  std::string read_stdout_all();
+  std::string read_stderr_all();
+  // Sends `input` to standard input (if piped) and closes it, reads both
+  // output streams (those that are piped) to their end without risk of
+  // deadlock, then waits for the child. Returns {stdout text, stderr text};
+  // a stream that is not piped gives "". A child that stops reading its
+  // input early is not an error.
+  std::pair<std::string, std::string> communicate(std::string_view input = {});
+
+ private:
+  friend class TaskFactory;
+  Process(int pid, int in, int out, int err) : pid_(pid), in_(in), out_(out), err_(err) {}
+  void release();
+  std::string read_all(int& fd, const char* name);
+
+  int pid_ = -1;
+  std::optional<int> status_;
+  int in_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+class TaskFactory {
+ public:
+  // Starts "<host> -c <script>" for module_name/class_name/method_name with
+  // method_args (a JSON array; null means []) and returns its handle at once.
+  // The child runs in the host's current working directory (the project
+  // root), with a copy of the host's environment taken now, an empty signal
+  // mask, SIGPIPE and SIGXFSZ at their defaults, and its standard streams as
+  // given (inherit, pipe or a caller's descriptor).
+  // Throws InvalidArgumentError when the names or arguments cannot be written
+  // into a script (see build_script), SystemError when the working directory
+  // cannot be read, a descriptor is unusable or the child cannot be started.
+  Process create_task(const std::string& module_name, const std::string& class_name,
+                      const std::string& method_name, const Json& method_args = nullptr,
+                      StdStream stdin_ = {}, StdStream stdout_ = {}, StdStream stderr_ = {});
+
+  // Starts the same child with its standard output and error sent to files
+  // (created or truncated before the child starts; an empty path means the
+  // host's own stream) and its standard input shared with the host. Returns
+  // without waiting; the child is reaped in the background. Throws
+  // SystemError naming the path when a file cannot be opened (no child is
+  // started, and a file already opened is closed), and whatever create_task
+  // throws (the opened files are closed, standard output's first).
+  void create_task_with_output(const std::string& module_name, const std::string& class_name,
+                               const std::string& method_name, const Json& method_args = nullptr,
+                               const std::string& stdout_path = "", const std::string& stderr_path = "");
+
+  // The child's script: thirteen pieces joined with nothing in between, the
+  // fixed ones 85 characters together. module_name must be a dotted name and
+  // class_name a plain name ([A-Za-z_][A-Za-z0-9_]*), since they go in
+  // unquoted. project_root and method_name go in as JSON texts (non-ASCII as
+  // UTF-8, control characters, quotes and backslashes escaped). method_args
+  // must be null or an array whose elements are texts, finite numbers or
+  // arrays of them (at any depth); lists are written with ", " between
+  // elements. Booleans, null and objects are refused: their JSON spelling is
+  // not the script language's. Throws InvalidArgumentError naming what is
+  // wrong (also for text that is not valid UTF-8).
+  static std::string build_script(const std::string& project_root, const std::string& module_name,
+                                  const std::string& class_name, const std::string& method_name,
+                                  const Json& method_args);
+};
+
+// ---- Child side ----------------------------------------------------------
+
+// What a child's script asks for.
+struct ChildScript {
+  std::string project_root;
+  std::string module_name;
+  std::string class_name;
+  std::string method_name;
+  Json args;  // always an array
+};
+
+// Reads a script back, strictly: exactly the six lines build_script() writes,
+// each ending in a line feed; module and class names as build_script()
+// requires them; the class on line 5 the one imported on line 3; literals
+// that are JSON (never evaluated) of the right kind with no surrounding
+// white space, arguments as build_script() accepts them. Throws
+// InvalidArgumentError saying which line is wrong and why.
+ChildScript parse_child_script(std::string_view script);
+
+// One operation a host can run as a child task. `run` receives the argument
+// array; arg_count, when not negative, is the exact number of arguments the
+// operation takes (checked before run is called).
+struct ChildTask {
+  std::string module_name;
+  std::string class_name;
+  std::string method_name;
+  std::function<void(const Json& args)> run;
+  int arg_count = -1;
+};
+
+// The child-task entry; call it first thing in main(). When argv is exactly
+// [program, "-c", script], parses the script, looks (module, class, operation)
+// up in `table`, runs it and ends the process with status 0. Any failure (a
+// malformed script, an unknown module, class or operation, a wrong number of
+// arguments, an exception from the operation) writes one line
+// "qelkit child task: <what went wrong>" to standard error and ends the
+// process with status 1. Standard streams are flushed before the end. With
+// any other command line it returns at once and does nothing.
+void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table);
+
+// The script of the child task being run by run_child_task(), or nullptr
+// outside a child task. Lets an operation see its project root.
+const ChildScript* current_child_script();
+
+}  // namespace qelkit
