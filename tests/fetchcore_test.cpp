@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -65,7 +66,8 @@ class SpiderTest : public ::testing::Test {
 // ------------------------------------------------------------ headers
 
 TEST_F(SpiderTest, SetDeadBuildsOrderedHeadersWithCookieOnlyForNonEmptySessionIds) {
-  const Headers fixed{{"Content-Type", "application/json; charset=utf-8"}, {"Accept", "*/*"}, {"Connection", "keep-alive"}};
+  const Headers fixed{
+      {"Content-Type", "application/json; charset=utf-8"}, {"Accept", "*/*"}, {"Connection", "keep-alive"}};
   EXPECT_EQ(spider.set_dead(), fixed);
   EXPECT_EQ(spider.set_dead(""), fixed);
 
@@ -402,9 +404,11 @@ TEST(GqbTest, DrawsTenPixelModulesInsideAFourModuleQuietZone) {
   EXPECT_EQ(img.at(40 + 70, 40), 255);
 }
 
-TEST(GqbTest, RefusesTextTooLongForTheLargestSymbol) {
-  EXPECT_THAT(message_of<InvalidArgumentError>([] { SpiderDriver().gqb(std::string(3000, 'x')); }),
+TEST(GqbTest, RefusesTextItCannotEncode) {
+  EXPECT_EQ(testing::decode_qr_data_url(SpiderDriver().gqb(std::string(2331, 'x'))).size(), 2331u);  // version 40
+  EXPECT_THAT(message_of<InvalidArgumentError>([] { SpiderDriver().gqb(std::string(2332, 'x')); }),
               HasSubstr("too long"));
+  EXPECT_THAT(message_of<InvalidArgumentError>([] { SpiderDriver().gqb(""); }), HasSubstr("empty"));
 }
 
 // ------------------------------------------------------------ impersonation profile
@@ -424,8 +428,225 @@ TEST(BrowserProfileTest, RequestHeadersReplaceProfileHeadersInPlace) {
   EXPECT_EQ(merged[13].first, "Content-Type");
   EXPECT_EQ(merged[14].first, "Connection");
   EXPECT_EQ(merged[15], (std::pair<std::string, std::string>{"Cookie", "sessionid=S"}));
-  EXPECT_EQ(detail::merge_headers(defaults, {{"user-agent", "x"}})[4], (std::pair<std::string, std::string>{"user-agent", "x"}));
+  EXPECT_EQ(detail::merge_headers(defaults, {{"user-agent", "x"}})[4],
+            (std::pair<std::string, std::string>{"user-agent", "x"}));
 }
 
+// ------------------------------------------------------------ libcurl transport
+namespace curl {
+
+// Serves accepted loopback connections one after another, one handler each.
+class LoopbackServer {
+ public:
+  using Handler = std::function<void(int fd)>;
+
+  explicit LoopbackServer(std::vector<Handler> handlers) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this, handlers = std::move(handlers)] {
+      for (const auto& handle : handlers) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 10'000) != 1) return;  // the client never came
+        int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        handle(fd);
+        ::close(fd);
+        ++served_;
+      }
+    });
+  }
+  ~LoopbackServer() {
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  int served() {
+    thread_.join();
+    thread_ = std::thread([] {});
+    return served_;
+  }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  int served_ = 0;
+  std::thread thread_;
+};
+
+// Reads one HTTP/1.1 request (head and Content-Length body).
+std::string read_request(int fd) {
+  std::string in;
+  char buf[4096];
+  size_t body_at = std::string::npos, need = 0;
+  while (true) {
+    if (body_at == std::string::npos && (body_at = in.find("\r\n\r\n")) != std::string::npos) {
+      body_at += 4;
+      const auto cl = in.find("Content-Length: ");
+      need = cl != std::string::npos && cl < body_at ? std::stoul(in.substr(cl + 16)) : 0;
+    }
+    if (body_at != std::string::npos && in.size() >= body_at + need) return in;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return in;
+    in.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void send_all(int fd, std::string_view out) {
+  while (!out.empty()) {
+    ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    out.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+std::vector<std::string> header_names(const std::string& request) {
+  std::vector<std::string> names;
+  size_t at = request.find("\r\n") + 2;
+  for (size_t end; (end = request.find("\r\n", at)) != at && end != std::string::npos; at = end + 2) {
+    names.push_back(request.substr(at, request.find(':', at) - at));
+  }
+  return names;
+}
+
+int closed_port() {
+  LoopbackServer probe({});
+  return probe.port();  // closed again when probe goes away
+}
+
+TEST(CurlTransportTest, SendsProfileHeadersInOrderAndReadsTheFinalResponse) {
+  std::string first, second;
+  LoopbackServer server({
+      [&](int fd) {
+        first = read_request(fd);
+        send_all(fd,
+                 "HTTP/1.1 302 Found\r\nLocation: /final\r\nSet-Cookie: early=1; Path=/\r\n"
+                 "Content-Length: 0\r\n\r\n");
+      },
+      [&](int fd) {
+        second = read_request(fd);
+        send_all(fd,
+                 "HTTP/1.1 200 OK\r\nSet-Cookie: sessionid=S1; Path=/\r\nX-Other: a\r\nset-cookie: wxuin=W1;\r\n"
+                 "Content-Encoding: gzip\r\nContent-Length: 38\r\nConnection: close\r\n\r\n" +
+                     std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x4b\x49\x4d\xce\x4f\x49\x4d\x51\x48\xaa"
+                                 "\x54\xc8\xc9\x4c\x4a\x2e\x2d\xca\x01\x00\xa7\x3e\xb6\xf3\x12\x00\x00\x00",
+                                 38));
+      },
+  });
+  const Json body{{"startTs", 1}, {"name", "x"}};
+  HttpRequest request{"POST", server.base() + "/start?x=1", SpiderDriver().set_dead("abc"), body, "chrome142"};
+  const HttpResponse response = curl_transport().perform(request);
+  EXPECT_EQ(server.served(), 2);  // the redirect went over a new connection
+
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "decoded by libcurl");
+  EXPECT_THAT(Reply(response).header_values("Set-Cookie"), ElementsAre("sessionid=S1; Path=/", "wxuin=W1;"));
+
+  EXPECT_TRUE(first.starts_with("POST /start?x=1 HTTP/1.1\r\n")) << first;
+  EXPECT_THAT(header_names(first),
+              ElementsAre("Host", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "Upgrade-Insecure-Requests",
+                          "User-Agent", "Accept", "Sec-Fetch-Site", "Sec-Fetch-Mode", "Sec-Fetch-User",
+                          "Sec-Fetch-Dest", "Accept-Encoding", "Accept-Language", "Priority", "Content-Type",
+                          "Connection", "Cookie", "Content-Length"));
+  EXPECT_THAT(first, HasSubstr("\r\nAccept: */*\r\n"));
+  EXPECT_THAT(first, HasSubstr("Chrome/142.0.0.0"));
+  EXPECT_TRUE(first.ends_with("\r\n\r\n" + body.dump())) << first;
+  // Browser-like redirect: GET, and no cookie engine picking up "early".
+  EXPECT_TRUE(second.starts_with("GET /final HTTP/1.1\r\n")) << second;
+  EXPECT_THAT(second, Not(HasSubstr("early")));
+}
+
+TEST(CurlTransportTest, FailuresBelowHttpAreTransportErrorsNamingTheUrl) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/x";
+  EXPECT_THAT(message_of<TransportError>([&] { curl_transport().perform({"POST", url, {}, std::nullopt, ""}); }),
+              HasSubstr(url));
+
+  setenv("QELKIT_HTTP_TIMEOUT_MS", "300", 1);
+  LoopbackServer silent({[](int fd) {
+    char buf[512];
+    while (::recv(fd, buf, sizeof buf, 0) > 0) {
+    }
+  }});
+  const std::string msg =
+      message_of<TransportError>([&] { curl_transport().perform({"GET", silent.base() + "/", {}, std::nullopt, ""}); });
+  unsetenv("QELKIT_HTTP_TIMEOUT_MS");
+  EXPECT_THAT(msg, HasSubstr("timed out"));
+
+  setenv("QELKIT_CA_FILE", "/nonexistent/extra-ca.pem", 1);
+  const HttpRequest tls{"GET", "https://127.0.0.1:1/", {}, std::nullopt, ""};
+  EXPECT_THAT(message_of<TransportError>([&] { curl_transport().perform(tls); }),
+              HasSubstr("/nonexistent/extra-ca.pem"));
+  unsetenv("QELKIT_CA_FILE");
+}
+
+TEST(CurlTransportTest, RefusesBadRequestsBeforeSendingAnything) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/x";
+  const HttpRequest unknown_profile{"POST", url, {}, std::nullopt, "chrome1"};
+  EXPECT_THAT(message_of<InvalidArgumentError>([&] { curl_transport().perform(unknown_profile); }),
+              HasSubstr("chrome1"));
+  EXPECT_THROW(curl_transport().perform({"POST", url, {{"X", "a\r\nB: c"}}, std::nullopt, ""}), InvalidArgumentError);
+  EXPECT_THROW(curl_transport().perform({"PUT", url, {}, std::nullopt, ""}), InvalidArgumentError);
+  EXPECT_THROW(curl_transport().perform({"POST", url, {}, Json("\xff"), ""}), InvalidArgumentError);
+}
+
+// The ClientHello of the chrome142 profile, read off the wire.
+TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
+  std::string hello;
+  LoopbackServer server({[&](int fd) {
+    char buf[4096];
+    auto record_end = [&] { return 5u + ((static_cast<uint8_t>(hello[3]) << 8) | static_cast<uint8_t>(hello[4])); };
+    while (hello.size() < 5 || hello.size() < record_end()) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      hello.append(buf, static_cast<size_t>(n));
+    }
+  }});
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  EXPECT_THROW(curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"}), TransportError);
+  ASSERT_EQ(server.served(), 1);
+  ASSERT_GT(hello.size(), 48u);
+  ASSERT_EQ(hello[0], 0x16);  // handshake record
+  ASSERT_EQ(hello[5], 0x01);  // ClientHello
+
+  auto u8 = [&](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(hello.at(at))); };
+  auto u16 = [&](size_t at) { return (u8(at) << 8) | u8(at + 1); };
+  size_t at = 9 + 2 + 32;  // record and handshake headers, version, random
+  at += 1 + u8(at);        // session id
+  std::vector<unsigned> suites;
+  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 2) suites.push_back(u16(i));
+  at += 2 + u16(at);
+  at += 1 + u8(at);  // compression methods
+  std::map<unsigned, std::string> ext;
+  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 4 + u16(i + 2)) {
+    ext[u16(i)] = hello.substr(i + 4, u16(i + 2));
+  }
+
+  const std::vector<unsigned> chrome_suites{0x1301, 0x1302, 0x1303, 0xC02B, 0xC02F, 0xC02C, 0xC030, 0xCCA9,
+                                            0xCCA8, 0xC013, 0xC014, 0x009C, 0x009D, 0x002F, 0x0035};
+  ASSERT_GE(suites.size(), chrome_suites.size());
+  EXPECT_EQ(std::vector<unsigned>(suites.begin(), suites.begin() + chrome_suites.size()), chrome_suites);
+  for (size_t i = chrome_suites.size(); i < suites.size(); ++i) EXPECT_EQ(suites[i], 0x00FFu);  // renegotiation SCSV
+
+  EXPECT_EQ(ext[10], std::string("\x00\x06\x00\x1d\x00\x17\x00\x18", 8));                  // X25519, P-256, P-384
+  EXPECT_EQ(ext[16], std::string("\x00\x0c\x02h2\x08http/1.1", 14));                     // ALPN
+  EXPECT_EQ(ext[13], std::string("\x00\x10\x04\x03\x08\x04\x04\x01\x05\x03\x08\x05\x05\x01\x08\x06\x06\x01", 18));
+  EXPECT_EQ(ext[43], std::string("\x04\x03\x04\x03\x03", 5));                           // TLS 1.3, 1.2 only
+  for (unsigned wanted : {5u /*status_request*/, 18u /*SCT*/, 35u /*session ticket*/}) {
+    EXPECT_TRUE(ext.count(wanted)) << wanted;
+  }
+  for (unsigned unwanted : {22u /*encrypt-then-mac*/, 49u /*post-handshake auth*/}) {
+    EXPECT_FALSE(ext.count(unwanted)) << unwanted;
+  }
+}
+
+}  // namespace curl
 }  // namespace
 }  // namespace qelkit

@@ -31,6 +31,13 @@ std::string hex_byte(unsigned char c) {
   return std::string("0x") + kDigits[c >> 4] + kDigits[c & 0xF];
 }
 
+// A JSON value for a message, cut short: replies can be large.
+std::string brief(const Json& v) {
+  std::string text = v.dump();
+  if (text.size() > 80) text = text.substr(0, 77) + "...";
+  return text;
+}
+
 // pty with the reason of the last failed attempt kept for messages.
 std::optional<Reply> send_with_retries(const std::string& url, const RequestOptions& options, int max_retries,
                                        double delay, std::string* last_failure) {
@@ -66,7 +73,7 @@ PlatformReply post(std::string_view path, Headers headers, std::optional<Json> b
                        " attempts (last: " + last_failure + ")");
   }
   Json doc = reply->json();
-  if (!doc.is_object()) throw ProtocolError("reply from " + url + " is not a JSON object: " + doc.dump());
+  if (!doc.is_object()) throw ProtocolError("reply from " + url + " is not a JSON object: " + brief(doc));
   return {std::move(*reply), std::move(doc)};
 }
 
@@ -76,7 +83,7 @@ std::int64_t integer_at(const Json& v, std::string_view key, std::string_view ur
                      v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
   if (!fits) {
     throw ProtocolError("\"" + std::string(key) + "\" in the reply from " + std::string(url) +
-                        " is not an integer: " + v.dump());
+                        " is not an integer: " + brief(v));
   }
   return v.get<std::int64_t>();
 }
@@ -91,7 +98,7 @@ const Json& data_object(const Json& doc, std::string_view url) {
   auto it = doc.find("data");
   if (it == doc.end()) throw ProtocolError("reply from " + std::string(url) + " lacks \"data\"");
   if (!it->is_object()) {
-    throw ProtocolError("\"data\" in the reply from " + std::string(url) + " is not an object: " + it->dump());
+    throw ProtocolError("\"data\" in the reply from " + std::string(url) + " is not an object: " + brief(*it));
   }
   return *it;
 }
@@ -185,7 +192,7 @@ Json SpiderDriver::ale() const {
   if (err_code(doc, url) != 0) return Json{{"code", 100}};
   const Json& token = data_member(doc, "token", url);
   if (!token.is_string()) {
-    throw ProtocolError("\"data.token\" in the reply from " + url + " is not text: " + token.dump());
+    throw ProtocolError("\"data.token\" in the reply from " + url + " is not text: " + brief(token));
   }
   return Json{{"code", 0}, {"data", token}};
 }

@@ -97,8 +97,11 @@ class SpiderDriver {
   // Asks for a login token: {"code": 0, "data": token} or {"code": 100}.
   Json ale() const;
 
-  // The PNG QR code of `a` as a data URL ("data:image/png;base64,...").
-  // Throws InvalidArgumentError when `a` does not fit the largest symbol.
+  // The PNG QR code of `a` as a data URL ("data:image/png;base64,..."): the
+  // smallest symbol that holds `a` at error-correction level M, modules of
+  // 10 x 10 pixels, a quiet zone of 4 modules, black on white. Every byte of
+  // `a` is encoded, NUL included. Sends nothing. Throws InvalidArgumentError
+  // when `a` is empty or does not fit the largest symbol.
   std::string gqb(std::string_view a) const;
 
   // Login status of `token`: {"code": 1, "data": cookie record} when

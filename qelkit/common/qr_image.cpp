@@ -102,6 +102,7 @@ bool write_png(png_structp png, png_infop info, const QRcode& code, png_bytep ro
 }
 
 QrCodePtr encode(std::string_view text) {
+  if (text.empty()) throw InvalidArgumentError("cannot make a QR code of empty text");
   QrCodePtr code;
   errno = 0;
   if (text.find('\0') == std::string_view::npos) {

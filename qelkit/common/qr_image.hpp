@@ -9,7 +9,8 @@ namespace qelkit::detail {
 // PNG bytes of the QR code of `text`: smallest version that holds it, error
 // correction level M, modes chosen by the encoder (case-sensitive), modules of
 // 10 x 10 pixels, a quiet zone of 4 modules, black on white, 1-bit grayscale.
-// Throws InvalidArgumentError when the text does not fit the largest symbol.
+// Throws InvalidArgumentError when the text is empty or does not fit the
+// largest symbol.
 std::string qr_png(std::string_view text);
 
 // "data:image/png;base64," followed by the standard Base64 of `bytes`.
