@@ -1,0 +1,421 @@
+// The platform client against the substitute platform over real HTTPS: the
+// real libcurl transport, real TLS with certificate verification, the
+// browser profile as the server sees it on the wire.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/transport.hpp"
+#include "tests/support/fakes.hpp"
+#include "tests/support/platform_sim.hpp"
+
+namespace qelkit {
+namespace {
+
+using testing::FakeClock;
+using testing::header_names;
+using testing::header_of;
+using testing::PlatformSim;
+using testing::PlatformSimEnvironment;
+using testing::ScopedEnv;
+
+const auto* const kSimEnvironment = PlatformSimEnvironment::install();
+
+constexpr std::int64_t kTs = 1'700'000'000;
+const std::string kLoginCode(SpiderDriver::kLoginCodePath);
+const std::string kLoginStatus(SpiderDriver::kLoginStatusPath);
+const std::string kAuthData(SpiderDriver::kAuthDataPath);
+const std::string kHeartbeat(SpiderDriver::kHeartbeatPath);
+const std::string kList(SpiderDriver::kStatisticsListPath);
+const std::string kDownload(SpiderDriver::kStatisticsDownloadPath);
+
+Json slice(const Json& array, std::size_t from, std::size_t to) {
+  Json out = Json::array();
+  for (std::size_t i = from; i < to && i < array.size(); ++i) out.push_back(array[i]);
+  return out;
+}
+
+Json download_body(std::string page_buffer = "") {
+  Json b = Json::object();
+  b["startTs"] = std::to_string(kTs);
+  b["endTs"] = std::to_string(kTs);
+  if (!page_buffer.empty()) b["pageBuffer"] = page_buffer;
+  return b;
+}
+
+class PlatformE2E : public ::testing::Test {
+ protected:
+  void SetUp() override { sim().reset(); }
+
+  static PlatformSim& sim() { return PlatformSimEnvironment::sim(); }
+
+  // A session of `account`, made the way the client makes it: token, phone
+  // confirmation, status with the session cookie.
+  std::string login(int account) {
+    Json token = driver.ale();
+    EXPECT_EQ(token["code"], 0);
+    sim().confirm(token["data"].get<std::string>(), account);
+    Json status = driver.als(token["data"].get<std::string>());
+    EXPECT_EQ(status["code"], 1);
+    return status["data"]["session_id"].get<std::string>();
+  }
+
+  SpiderDriver driver;
+};
+
+TEST_F(PlatformE2E, QrLoginCapturesTheSessionCookieAndAuthorises) {
+  const Json accounts = sim().accounts();
+  for (int account : {0, 1}) {  // account 0 has a numeric uniqId, account 1 a text one
+    SCOPED_TRACE("account " + std::to_string(account));
+    Json issued = driver.ale();
+    ASSERT_EQ(issued["code"], 0);
+    const std::string token = issued["data"].get<std::string>();
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(sim().logins()["logins"].back()["token"], token);
+
+    // Not scanned yet: the platform's status alone, no data.
+    EXPECT_EQ(driver.als(token), Json({{"code", 0}}));
+
+    const Json confirmed = sim().confirm(token, account);
+    const Json status = driver.als(token);
+    ASSERT_EQ(status["code"], 1);
+    // The platform sends sessionid and wxuin as two Set-Cookie values; the
+    // client reads the first only, so wx_uin stays empty.
+    EXPECT_EQ(status["data"], Json({{"session_id", confirmed["session_id"]}, {"wx_uin", ""}}));
+
+    const std::optional<Json> user = driver.add(status["data"]["session_id"].get<std::string>());
+    ASSERT_TRUE(user.has_value());
+    EXPECT_EQ((*user)["code"], 0);
+    EXPECT_EQ((*user)["data"], accounts[account]["finderUser"]);
+    EXPECT_EQ((*user)["data"]["uniqId"].is_string(), account == 1);
+  }
+
+  // The status query carries the token unescaped, and only auth_data sends
+  // the session cookie.
+  const auto status_requests = sim().requests(kLoginStatus);
+  ASSERT_EQ(status_requests.size(), 4u);
+  EXPECT_EQ(status_requests[0]["query"], "token=" + sim().logins()["logins"][0]["token"].get<std::string>());
+  for (const Json& r : sim().requests()) {
+    SCOPED_TRACE(r["path"].get<std::string>());
+    EXPECT_EQ(r["method"], "POST");
+    EXPECT_EQ(header_of(r, "Cookie").has_value(), r["path"] == kAuthData);
+  }
+}
+
+TEST_F(PlatformE2E, ThePhonePageConfirmsOrCancelsALogin) {
+  // The phone opens the confirm-login link and answers the form.
+  auto phone = [](const std::string& method, const std::string& query) {
+    HttpRequest request;
+    request.method = method;
+    request.url = sim().origin() + "/mobile/confirm_login.html?" + query;
+    return curl_transport().perform(request);
+  };
+  const std::string token = driver.ale()["data"].get<std::string>();
+  HttpResponse page = phone("GET", "token=" + token);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<form"), std::string::npos);
+  EXPECT_NE(page.body.find("value=\"" + token + "\""), std::string::npos);
+
+  EXPECT_EQ(phone("POST", "token=" + token + "&account=2&action=confirm").status, 200);
+  const Json status = driver.als(token);
+  ASSERT_EQ(status["code"], 1);
+  EXPECT_EQ(driver.add(status["data"]["session_id"].get<std::string>()).value()["data"],
+            sim().accounts()[2]["finderUser"]);
+
+  const std::string second = driver.ale()["data"].get<std::string>();
+  EXPECT_EQ(phone("POST", "token=" + second + "&action=cancel").status, 200);
+  EXPECT_EQ(driver.als(second), Json({{"code", 4}}));
+
+  EXPECT_EQ(phone("GET", "token=never-issued").status, 404);
+}
+
+TEST_F(PlatformE2E, EndedTokensReportStatusFour) {
+  // Never issued: the platform answers an error that still carries status 4.
+  EXPECT_EQ(driver.als("never-issued"), Json({{"code", 4}}));
+
+  const std::string token = driver.ale()["data"].get<std::string>();
+  sim().cancel(token);
+  EXPECT_EQ(driver.als(token), Json({{"code", 4}}));
+
+  // A server of its own, whose tokens expire at once or confirm themselves.
+  for (const char* option : {"--token-ttl", "--auto-confirm-after"}) {
+    SCOPED_TRACE(option);
+    PlatformSim::Options options;
+    options.extra_args = {option, "0"};
+    PlatformSim other(options);
+    ScopedEnv origin("QELKIT_PLATFORM_ORIGIN", other.origin());
+    ScopedEnv ca("QELKIT_CA_FILE", other.ca_file());
+    const std::string t = driver.ale()["data"].get<std::string>();
+    const Json status = driver.als(t);
+    if (std::string(option) == "--token-ttl") {
+      EXPECT_EQ(status, Json({{"code", 4}}));
+    } else {
+      ASSERT_EQ(status["code"], 1);  // the first login goes to the first account
+      EXPECT_EQ(driver.add(status["data"]["session_id"].get<std::string>()).value()["data"],
+                other.accounts()[0]["finderUser"]);
+    }
+  }
+}
+
+TEST_F(PlatformE2E, UnknownOrExpiredSessionsAreReportedAs300) {
+  const Json none = Json({{"code", 300}});
+  EXPECT_EQ(driver.add("no-such-session"), none);
+  EXPECT_EQ(driver.iast("no-such-session", Json::object()), none);
+  EXPECT_EQ(driver.owin("no-such-session", download_body()), none);
+  EXPECT_EQ(driver.add(""), none);  // no Cookie header at all
+
+  const std::string session = login(3);
+  EXPECT_EQ(driver.add(session).value()["code"], 0);
+  sim().expire_session(session);
+  EXPECT_EQ(driver.add(session), none);
+  EXPECT_EQ(driver.owin(session, download_body()), none);
+}
+
+TEST_F(PlatformE2E, HeartbeatIsOneGetWithTheSessionCookie) {
+  const std::string session = login(0);
+  EXPECT_TRUE(driver.owit(session));
+  sim().script(kHeartbeat, {{"status", 500}, {"body", "down"}});
+  EXPECT_TRUE(driver.owit(session));  // the answer is not looked at, nor retried
+
+  const auto beats = sim().requests(kHeartbeat);
+  ASSERT_EQ(beats.size(), 2u);
+  EXPECT_EQ(beats[0]["method"], "GET");
+  EXPECT_EQ(header_of(beats[0], "Cookie"), "sessionid=" + session);
+  EXPECT_EQ(sim().logins()["sessions"][0]["heartbeats"], 1);
+}
+
+TEST_F(PlatformE2E, StatisticsListPagesMatchThePlatformData) {
+  const std::string session = login(0);
+  sim().set_list_total(0, 12);
+  const Json expected = sim().expected_list(0, kTs, kTs + 86400)["list"];
+  auto query = [](int page) {
+    Json b = Json::object();
+    b["pageSize"] = 5;
+    b["currentPage"] = page;
+    b["startTs"] = std::to_string(kTs);
+    b["endTs"] = std::to_string(kTs + 86400);
+    b["queryString"] = "";
+    return b;
+  };
+  EXPECT_EQ(driver.iast(session, query(1)), Json({{"code", 0}, {"data", slice(expected, 0, 5)}}));
+  EXPECT_EQ(driver.iast(session, query(3)), Json({{"code", 0}, {"data", slice(expected, 10, 12)}}));
+  EXPECT_EQ(driver.iast(session, query(4)), Json({{"code", 0}, {"data", Json::array()}}));
+
+  // The body arrives as sent, keys in order.
+  const auto sent = sim().requests(kList);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(Json::parse(sent[0]["body"].get<std::string>()).dump(), query(1).dump());
+  EXPECT_EQ(header_of(sent[0], "Cookie"), "sessionid=" + session);
+
+  // A query the platform refuses (no time span) is no record at all.
+  EXPECT_EQ(driver.iast(session, Json({{"pageSize", 5}})), std::nullopt);
+}
+
+TEST_F(PlatformE2E, DownloadPagesFollowTheCursor) {
+  const std::string session = login(1);
+  sim().set_download_rows(1, 150, kTs);
+  const Json rows = sim().expected_rows(1, kTs)["rows"];
+  ASSERT_EQ(rows.size(), 150u);
+
+  struct Case {
+    const char* cursor;  // from the cursor format's worked values
+    std::size_t from, to;
+    bool more;
+  };
+  const Case cases[] = {
+      {"", 0, 20, true},             // page 0 goes without a cursor
+      {"CBQQFA==", 20, 40, true},    // page 1: 08 14 10 14
+      {"CHgQFA==", 120, 140, true},  // page 6: offset 120
+      {"CIwBEBQ=", 140, 150, false}, // page 7: two-byte offset 140
+      {"CJCAARAU", 150, 150, false}, // page 820: three-byte offset, past the end
+      {"CAAQBQ==", 0, 5, true},      // offset 0, page size 5
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cursor);
+    const Json page = driver.owin(session, download_body(c.cursor));
+    ASSERT_EQ(page["code"], 0);
+    EXPECT_EQ(page["data"]["dataRows"], slice(rows, c.from, c.to));
+    EXPECT_EQ(page["data"]["continueFlag"], c.more);
+  }
+  const auto sent = sim().requests(kDownload);
+  ASSERT_EQ(sent.size(), std::size(cases));
+  EXPECT_EQ(Json::parse(sent[0]["body"].get<std::string>()), download_body());
+  EXPECT_EQ(Json::parse(sent[1]["body"].get<std::string>())["pageBuffer"], "CBQQFA==");
+
+  // A cursor that is not one: the platform's own error code comes back.
+  EXPECT_EQ(driver.owin(session, download_body("not a cursor")), Json({{"code", 300002}, {"data", Json::array()}}));
+  // A body that is not an object.
+  EXPECT_EQ(driver.owin(session, Json::array({1, 2}))["code"], 300001);
+  // The server is still serving.
+  EXPECT_EQ(driver.owin(session, download_body("CBQQFA=="))["data"]["dataRows"], slice(rows, 20, 40));
+}
+
+TEST_F(PlatformE2E, SixParallelDownloadsEachGetTheirPage) {
+  const std::string session = login(2);
+  sim().set_download_rows(2, 120, kTs);
+  const Json rows = sim().expected_rows(2, kTs)["rows"];
+  const char* cursors[] = {"", "CBQQFA==", "CCgQFA==", "CDwQFA==", "CFAQFA==", "CGQQFA=="};  // pages 0..5
+  std::vector<Json> pages(6);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < 6; ++i) {
+    threads.emplace_back([&, i] { pages[i] = SpiderDriver().owin(session, download_body(cursors[i])); });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(pages[i]["code"], 0);
+    EXPECT_EQ(pages[i]["data"]["dataRows"], slice(rows, 20 * i, 20 * i + 20));
+  }
+}
+
+TEST_F(PlatformE2E, BusyAnswersArePausedOutThenServed) {
+  const std::string session = login(0);
+  sim().set_download_rows(0, 7, kTs);
+  const Json rows = sim().expected_rows(0, kTs)["rows"];
+
+  {
+    FakeClock clock;
+    sim().script(kDownload, {{"errCode", 300201}, {"count", 3}});
+    const Json page = driver.owin(session, download_body());
+    ASSERT_EQ(page["code"], 0);
+    EXPECT_EQ(page["data"]["dataRows"], rows);
+    EXPECT_EQ(clock.sleeps(), (std::vector<double>{3, 3, 3}));
+    EXPECT_EQ(sim().requests(kDownload).size(), 4u);
+  }
+  {
+    FakeClock clock;
+    sim().reset();
+    sim().script(kDownload, Json::array({{{"errCode", 300200}, {"count", 5}}, {{"errCode", 300203}, {"count", 6}},
+                                         {{"real", true}}}));
+    EXPECT_EQ(driver.owin(session, download_body()), Json({{"code", 303}, {"data", Json::array()}}));
+    EXPECT_EQ(clock.sleeps(), std::vector<double>(10, 3.0));
+    EXPECT_EQ(sim().requests(kDownload).size(), 11u);  // no twelfth request
+  }
+}
+
+TEST_F(PlatformE2E, HttpErrorStatusesAreRetriedWithGrowingPauses) {
+  FakeClock clock;
+  sim().script(kLoginCode, Json::array({{{"status", 500}, {"body", "upstream failed"}}, {{"status", 202}, {"real", true}}}));
+  EXPECT_EQ(driver.ale()["code"], 0);
+  EXPECT_EQ(clock.sleeps(), (std::vector<double>{1, 2}));
+  EXPECT_EQ(sim().requests(kLoginCode).size(), 3u);
+
+  sim().script(kLoginCode, {{"status", 503}, {"count", 3}});
+  try {
+    driver.ale();
+    FAIL() << "expected NoReplyError";
+  } catch (const NoReplyError& e) {
+    EXPECT_NE(std::string(e.what()).find("HTTP status 503"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(sim().requests(kLoginCode).size(), 6u);
+}
+
+TEST_F(PlatformE2E, RepliesOfTheWrongShapeAreProtocolErrors) {
+  sim().script(kLoginCode, {{"body", "<html>gateway</html>"}});
+  EXPECT_THROW(driver.ale(), ProtocolError);
+
+  sim().script(kLoginStatus, {{"errCode", 0}, {"data", Json::object()}});
+  EXPECT_THROW(driver.als("any"), ProtocolError);
+
+  // The platform refusing a login code is a record, not an error.
+  sim().script(kLoginCode, {{"errCode", 1}});
+  EXPECT_EQ(driver.ale(), Json({{"code", 100}}));
+
+  // Confirmed without any Set-Cookie header.
+  sim().script(kLoginStatus, {{"errCode", 0}, {"data", {{"status", 1}}}, {"set_cookie", Json::array()}});
+  EXPECT_EQ(driver.als("any"), Json({{"code", -1}, {"data", nullptr}}));
+}
+
+TEST_F(PlatformE2E, AReplySlowerThanTheTimeLimitIsATransportFailure) {
+  ScopedEnv limit("QELKIT_HTTP_TIMEOUT_MS", "300");
+  const std::string session = login(0);
+  sim().script(kHeartbeat, {{"real", true}, {"delay_ms", 3000}});
+  try {
+    driver.owit(session);
+    FAIL() << "expected TransportError";
+  } catch (const TransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("timed out"), std::string::npos) << e.what();
+  }
+
+  sim().script(kLoginCode, {{"real", true}, {"delay_ms", 3000}});
+  RequestOptions options{driver.set_dead(), std::string(SpiderDriver::kImpersonate), std::nullopt};
+  EXPECT_EQ(driver.pty(sim().origin() + kLoginCode, options, 1), std::nullopt);
+}
+
+TEST_F(PlatformE2E, TheServerSeesTheBrowserProfile) {
+  const std::string session = login(0);
+  ASSERT_TRUE(driver.add(session).has_value());
+
+  const Json add = sim().requests(kAuthData).at(0);
+  const Json hello = sim().client_hello_for(add);
+
+  // Chrome 142's TLS offer as far as OpenSSL can make it (no GREASE values,
+  // no post-quantum hybrid group); OpenSSL appends the renegotiation SCSV.
+  std::vector<unsigned> ciphers = hello["cipher_suite_ids"].get<std::vector<unsigned>>();
+  std::erase(ciphers, 0x00FFu);
+  EXPECT_EQ(ciphers, (std::vector<unsigned>{0x1301, 0x1302, 0x1303, 0xC02B, 0xC02F, 0xC02C, 0xC030, 0xCCA9, 0xCCA8,
+                                            0xC013, 0xC014, 0x009C, 0x009D, 0x002F, 0x0035}));
+  EXPECT_EQ(hello["supported_groups"], Json({"x25519", "secp256r1", "secp384r1"}));
+  EXPECT_EQ(hello["signature_algorithms"],
+            Json({"ecdsa_secp256r1_sha256", "rsa_pss_rsae_sha256", "rsa_pkcs1_sha256", "ecdsa_secp384r1_sha384",
+                  "rsa_pss_rsae_sha384", "rsa_pkcs1_sha384", "rsa_pss_rsae_sha512", "rsa_pkcs1_sha512"}));
+  EXPECT_EQ(hello["alpn"], Json({"h2", "http/1.1"}));
+  EXPECT_EQ(hello["supported_versions"], Json({"TLSv1.3", "TLSv1.2"}));
+  EXPECT_EQ(add["alpn"], "http/1.1");  // the server speaks HTTP/1.1 only
+
+  // The browser's default headers in the browser's order, with the shared
+  // headers on top: Accept replaced in its place, the others after them.
+  auto names = header_names(add);
+  std::erase_if(names, [](const std::string& n) { return n == "Host" || n == "Content-Length"; });
+  EXPECT_EQ(names, (std::vector<std::string>{"sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform",
+                                             "Upgrade-Insecure-Requests", "User-Agent", "Accept", "Sec-Fetch-Site",
+                                             "Sec-Fetch-Mode", "Sec-Fetch-User", "Sec-Fetch-Dest", "Accept-Encoding",
+                                             "Accept-Language", "Priority", "Content-Type", "Connection", "Cookie"}));
+  EXPECT_EQ(header_of(add, "Accept"), "*/*");
+  EXPECT_EQ(header_of(add, "Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(header_of(add, "Connection"), "keep-alive");
+  EXPECT_EQ(header_of(add, "Cookie"), "sessionid=" + session);
+  EXPECT_NE(header_of(add, "User-Agent").value_or("").find("Chrome/142"), std::string::npos);
+
+  // The bodiless login-code request: the same profile, no Cookie.
+  const Json code = sim().requests(kLoginCode).at(0);
+  auto code_names = header_names(code);
+  std::erase_if(code_names, [](const std::string& n) { return n == "Host" || n == "Content-Length"; });
+  names.pop_back();
+  EXPECT_EQ(code_names, names);
+  EXPECT_EQ(sim().client_hello_for(code)["cipher_suite_ids"], hello["cipher_suite_ids"]);
+}
+
+TEST_F(PlatformE2E, CertificateVerificationIsReal) {
+  // The certificate names both 127.0.0.1 and localhost.
+  {
+    ScopedEnv origin("QELKIT_PLATFORM_ORIGIN", "https://localhost:" + sim().origin().substr(sim().origin().rfind(':') + 1));
+    EXPECT_EQ(driver.ale()["code"], 0);
+  }
+  sim().reset();
+  {
+    ScopedEnv no_ca("QELKIT_CA_FILE", std::nullopt);
+    HttpRequest request{"POST", sim().origin() + kLoginCode, driver.set_dead(), std::nullopt,
+                        std::string(SpiderDriver::kImpersonate)};
+    try {
+      curl_transport().perform(request);
+      FAIL() << "expected TransportError";
+    } catch (const TransportError& e) {
+      EXPECT_NE(std::string(e.what()).find("certificate"), std::string::npos) << e.what();
+    }
+    FakeClock clock;
+    EXPECT_THROW(driver.ale(), NoReplyError);
+  }
+  // The handshakes reached the server; no request got through.
+  EXPECT_TRUE(sim().requests().empty());
+  EXPECT_GE(sim().client_hellos().size(), 4u);
+}
+
+}  // namespace
+}  // namespace qelkit
