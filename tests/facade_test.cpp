@@ -247,7 +247,7 @@ TEST_F(FacadeTest, StatisticsListQueryAndRows) {
     {"drama_name": "Two", "view_number": 0, "iaa_income": 0, "mount_income": 0}])"));
   EXPECT_EQ(rows[0].begin().key(), "drama_name");
   ASSERT_EQ(t.request_count(), 1u);
-  const auto& body = *t.requests()[0].json;
+  const Json body = *t.requests()[0].json;
   EXPECT_EQ(body.dump(),
             R"({"pageSize":5,"currentPage":1,"startTs":"-5","endTs":"1700000000","queryString":""})");
   EXPECT_TRUE(is_path(t.requests()[0], qelkit::SpiderDriver::kStatisticsListPath));
@@ -284,7 +284,7 @@ TEST_F(FacadeTest, UnknownAccountMakesNoRequestAndDamagedValueFailsClearly) {
   EXPECT_EQ(QelDriver::get_detailed_data_statistic("nobody", 1), Json::array());
   EXPECT_EQ(t.request_count(), 0u);
 
-  qelkit::JsonFileHandler::save_data({{"acct", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}}, "data.json");
+  qelkit::JsonFileHandler::save_data({{"acct", std::string(64, 'A')}}, "data.json");
   try {
     QelDriver::get_data_statistic("acct", 1, 2);
     ADD_FAILURE() << "a value that does not decrypt must fail";

@@ -256,14 +256,14 @@ void QelDriver::ten(const std::string& token) {
 }
 
 void handle_child_task(int argc, char** argv) {
-  std::vector<ChildTask> table;
-  table.push_back(ChildTask{std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
-                            [](const Json& args) {
-                              if (!args.is_array() || args.size() != 1 || !args[0].is_string()) {
-                                throw InvalidArgumentError("ce takes one argument, the login token as text");
-                              }
-                              QelDriver().ce(args[0].get<std::string>());
-                            }});
+  static const std::vector<ChildTask> table{
+      ChildTask{std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
+                [](const Json& args) {
+                  if (!args[0].is_string()) throw InvalidArgumentError("the login token must be text");
+                  QelDriver().ce(args[0].get<std::string>());
+                },
+                1},
+  };
   run_child_task(argc, argv, table);
 }
 
