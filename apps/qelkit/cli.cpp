@@ -1,0 +1,598 @@
+#include "apps/qelkit/cli.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/qelkit/platform_watch.hpp"
+#include "apps/qelkit/table.hpp"
+#include "apps/qelkit/terminal_qr.hpp"
+#include "qelkit/common/docstore.hpp"
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/transport.hpp"
+#include "qelkit/sdk/qelfacade.hpp"
+
+namespace qelkit::cli {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Help texts
+
+constexpr const char* kMainHelp = R"(Usage: qelkit <command> [options]
+
+A command-line host for the qelkit SDK: log a creator account in by QR code
+and read its native-drama statistics.
+
+Commands:
+  login      show a login QR code; with --wait, wait for the login and
+             print the account id
+  accounts   list the stored account ids
+  stats      one page of an account's per-drama statistics for a time span
+  detail     every page of an account's detailed statistics at one time
+  help       show this help, or a command's help (qelkit help stats)
+
+Run 'qelkit <command> --help' for the options of a command.
+
+Stored logins live in json/data.json under the current directory.
+The platform is reached at %s
+(QELKIT_PLATFORM_ORIGIN overrides it; QELKIT_CA_FILE names a PEM file of
+extra trusted certificates).
+
+Exit status:
+  0  success
+  1  any other failure (for example a file that cannot be written)
+  2  the command line is wrong
+  3  no stored login for the account
+  4  the stored login does not decrypt
+  5  the platform cannot be reached
+  6  the platform refused the request or answered unexpectedly
+  7  login --wait: no login was stored in time
+)";
+
+constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait]
+
+Asks the platform for a login code and shows it as a QR code. Scan it with
+the platform's phone app and confirm the login: it then completes in the
+background and stores the account in json/data.json under the current
+directory.
+
+Options:
+  --png FILE  also save the QR image, as PNG, in FILE
+  --wait      wait (up to 300 s) until the login is stored, then print the
+              account id on standard output; the QR code goes to standard
+              error when standard output is not a terminal, so
+              id=$(qelkit login --wait) shows the code and keeps the id
+  -h, --help  show this help
+
+Exit status: 0 done; 5 platform unreachable; 6 platform refused;
+7 no login stored within 300 s (with --wait); 1 other failure.
+)";
+
+constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts
+
+Lists the ids of the accounts stored in json/data.json under the current
+directory, one per line, in the order they were first stored.
+
+Options:
+  -h, --help  show this help
+)";
+
+constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N] [--json | --csv]
+
+Shows one page (five entries) of the account's per-drama statistics for the
+span from START to END: drama name, views, IAA income and mount income.
+
+  ACCOUNT     a stored account id (see qelkit accounts)
+  START, END  epoch seconds, or a date YYYY-MM-DD (midnight, local time)
+
+Options:
+  --page N    the page to show, counted from 1 (default 1)
+  --json      print the SDK's result as JSON, unchanged
+  --csv       print CSV (RFC 4180) with a header record
+  -h, --help  show this help
+
+Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
+login does not decrypt; 5 platform unreachable; 6 platform refused (for
+example an expired login); 1 other failure.
+)";
+
+constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--json | --csv]
+
+Shows every page of the account's detailed native-drama statistics at TIME,
+one row per drama and day. Pages are fetched six at a time; on a terminal a
+live count of the pages fetched is shown on standard error.
+
+  ACCOUNT     a stored account id (see qelkit accounts)
+  TIME        epoch seconds, or a date YYYY-MM-DD (midnight, local time)
+
+Options:
+  --json      print the SDK's result as JSON, unchanged
+  --csv       print CSV (RFC 4180) with a header record
+  -h, --help  show this help
+
+Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
+login does not decrypt; 5 platform unreachable (also when only some pages
+could not be fetched); 6 platform refused; 1 other failure.
+)";
+
+const std::vector<std::string> kStatsColumns = {"drama_name", "view_number", "iaa_income", "mount_income"};
+const std::vector<std::string> kDetailColumns = {"date",           "qel_id",          "drama_name",
+                                                 "is_mount",       "feed_read_count", "drama_read_count",
+                                                 "iaa_income",     "mount_income",    "qel_nickname"};
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// A failure that ends the command: its exit status and one line of text.
+struct Exit {
+  int code;
+  std::string message;
+};
+
+Exit usage(const std::string& command, const std::string& message) {
+  std::string help = command.empty() ? "qelkit --help" : "qelkit " + command + " --help";
+  return Exit{kUsage, message + " (see " + help + ")"};
+}
+
+// ---------------------------------------------------------------------------
+// Argument parsing
+
+struct OptionSpec {
+  std::string name;  // "--page"
+  bool takes_value;
+};
+
+struct Parsed {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;  // name -> value ("" for flags)
+  bool has(const std::string& name) const { return options.count(name) != 0; }
+};
+
+bool looks_negative_number(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+}
+
+Parsed parse_options(const std::string& command, const std::vector<std::string>& args,
+                     const std::vector<OptionSpec>& specs) {
+  Parsed parsed;
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-" || looks_negative_number(arg)) {
+      parsed.positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      parsed.options["--help"] = "";
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> value;
+    if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+    }
+    const OptionSpec* spec = nullptr;
+    for (const auto& s : specs) {
+      if (s.name == name) spec = &s;
+    }
+    if (!spec) throw usage(command, "unknown option " + name + " for qelkit " + command);
+    if (spec->takes_value) {
+      if (!value) {
+        if (i + 1 >= args.size()) throw usage(command, "option " + name + " needs a value");
+        value = args[++i];
+      }
+      parsed.options[name] = *value;
+    } else {
+      if (value) throw usage(command, "option " + name + " takes no value");
+      parsed.options[name] = "";
+    }
+  }
+  return parsed;
+}
+
+std::int64_t time_argument(const std::string& command, const std::string& what, const std::string& text) {
+  if (auto t = parse_time(text)) return *t;
+  throw usage(command, what + " must be epoch seconds or a date YYYY-MM-DD, not \"" + text + "\"");
+}
+
+enum class Format { Table, Json, Csv };
+
+Format output_format(const std::string& command, const Parsed& p) {
+  if (p.has("--json") && p.has("--csv")) throw usage(command, "choose one of --json and --csv");
+  if (p.has("--json")) return Format::Json;
+  if (p.has("--csv")) return Format::Csv;
+  return Format::Table;
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+bool is_tty(FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+bool colours_wanted(FILE* stream) {
+  const char* no_color = std::getenv("NO_COLOR");
+  const char* term = std::getenv("TERM");
+  return is_tty(stream) && !(no_color && *no_color) && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+void put(FILE* stream, const std::string& text) { std::fwrite(text.data(), 1, text.size(), stream); }
+
+// A status line on standard error that rewrites itself; only on a terminal.
+class StatusLine {
+ public:
+  StatusLine() : live_(is_tty(stderr)) {}
+  ~StatusLine() { clear(); }
+  StatusLine(const StatusLine&) = delete;
+  StatusLine& operator=(const StatusLine&) = delete;
+
+  bool live() const { return live_; }
+  void show(const std::string& text) {
+    if (!live_) return;
+    put(stderr, "\r\x1b[K" + text);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void clear() {
+    if (!shown_) return;
+    put(stderr, "\r\x1b[K");
+    std::fflush(stderr);
+    shown_ = false;
+  }
+
+ private:
+  bool live_;
+  bool shown_ = false;
+};
+
+void print_rows(Format format, const std::vector<std::string>& columns, const Json& rows,
+                const Json& facade_result) {
+  switch (format) {
+    case Format::Json:
+      put(stdout, facade_result.dump() + "\n");
+      break;
+    case Format::Csv:
+      put(stdout, render_csv(columns, rows));
+      break;
+    case Format::Table:
+      put(stdout, render_table(columns, rows));
+      if (rows.empty()) put(stderr, "no statistics found\n");
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The data file
+
+Json stored_logins() {
+  Json stored = JsonFileHandler::load_data(std::string(QelDriver::kDataFile));
+  return stored.is_object() ? stored : Json::object();
+}
+
+void require_account(const std::string& account) {
+  if (!stored_logins().contains(account)) {
+    throw Exit{kUnknownAccount, "no stored login for account " + account + "; run qelkit login"};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Facade failures -> exit status
+
+// Maps the failure in flight (inside a catch) of a facade call that ran under
+// `watch` to the command's exit.
+Exit facade_failure(const PlatformWatch& watch, const std::string& account) {
+  try {
+    throw;
+  } catch (const Error& e) {
+    const bool before_any_request = watch.requests() == 0;
+    const bool stored_value_failure = dynamic_cast<const AuthenticationError*>(&e) ||
+                                      dynamic_cast<const DecodingError*>(&e) ||
+                                      dynamic_cast<const InvalidArgumentError*>(&e) ||
+                                      dynamic_cast<const ProtocolError*>(&e);
+    if (!account.empty() && before_any_request && stored_value_failure) {
+      return Exit{kUndecryptable, "the stored login for account " + account +
+                                      " does not decrypt (written by another build, or damaged); "
+                                      "run qelkit login again"};
+    }
+    if (auto problem = watch.problem(account)) return Exit{problem->exit_code, problem->message};
+    if (dynamic_cast<const NoReplyError*>(&e) || dynamic_cast<const TransportError*>(&e)) {
+      return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
+    }
+    if (dynamic_cast<const ProtocolError*>(&e) || dynamic_cast<const ConversionError*>(&e)) {
+      return Exit{kRefused, std::string("the platform's answer was not understood: ") + e.what()};
+    }
+    return Exit{kFailure, e.what()};
+  } catch (const std::exception& e) {
+    return Exit{kFailure, e.what()};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+std::string login_refusal(std::int64_t code) {
+  if (code == 100) return "the platform refused to issue a login code";
+  return "the platform refused the login (code " + std::to_string(code) + ")";
+}
+
+// The account whose stored value is new or changed between two snapshots of
+// the data file, if any.
+std::optional<std::string> changed_account(const Json& before, const Json& after) {
+  for (const auto& [id, value] : after.items()) {
+    auto it = before.find(id);
+    if (it == before.end() || *it != value) return id;
+  }
+  return std::nullopt;
+}
+
+int cmd_login(const Parsed& p) {
+  if (!p.positional.empty()) throw usage("login", "unexpected argument \"" + p.positional.front() + "\"");
+  const bool wait = p.has("--wait");
+
+  // Open the PNG file first, so a bad path fails before a login is started.
+  std::ofstream png_file;
+  if (p.has("--png")) {
+    const std::string& path = p.options.at("--png");
+    png_file.open(path, std::ios::binary | std::ios::trunc);
+    if (!png_file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+  }
+
+  const Json before = wait ? stored_logins() : Json::object();
+  PlatformWatch watch(current_transport());
+  Json record;
+  try {
+    ScopedTransport scope(watch);
+    record = QelDriver::get_login_qrcode_base64();
+  } catch (...) {
+    throw facade_failure(watch, "");
+  }
+  const auto started = std::chrono::steady_clock::now();
+
+  if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
+    throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
+  }
+  if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
+  if (!record.contains("data") || !record["data"].is_string()) {
+    throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
+  }
+
+  const std::string png = png_from_data_url(record["data"].get<std::string>());
+  if (png_file.is_open()) {
+    png_file.write(png.data(), static_cast<std::streamsize>(png.size()));
+    png_file.close();
+    if (!png_file) throw Exit{kFailure, "cannot write " + p.options.at("--png") + ": " + std::strerror(errno)};
+  }
+  FILE* qr_stream = (wait && !is_tty(stdout)) ? stderr : stdout;
+  put(qr_stream, render_half_blocks(read_qr_png(png), colours_wanted(qr_stream)));
+  std::fflush(qr_stream);
+  put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
+  if (!wait) {
+    put(stderr, "The login completes in the background and stores the account in json/data.json; "
+                "'qelkit accounts' lists it.\n");
+    return kOk;
+  }
+
+  StatusLine status;
+  if (!status.live()) put(stderr, "Waiting up to 300 s for the login to be confirmed...\n");
+  std::fflush(stderr);
+  const auto deadline = started + std::chrono::seconds(kLoginWaitSeconds + kLoginWaitGraceSeconds);
+  while (true) {
+    if (auto id = changed_account(before, stored_logins())) {
+      status.clear();
+      put(stdout, *id + "\n");
+      return kOk;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+    status.show("Waiting for the login to be confirmed on the phone... " + std::to_string(waited) +
+                " s (gives up after " + std::to_string(kLoginWaitSeconds) + " s)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  status.clear();
+  throw Exit{kLoginTimeout, "no login was confirmed within " + std::to_string(kLoginWaitSeconds) +
+                                " seconds; run qelkit login again"};
+}
+
+int cmd_accounts(const Parsed& p) {
+  if (!p.positional.empty()) throw usage("accounts", "unexpected argument \"" + p.positional.front() + "\"");
+  const Json stored = stored_logins();
+  for (const auto& [id, value] : stored.items()) put(stdout, id + "\n");
+  if (stored.empty()) put(stderr, "no stored logins; run qelkit login\n");
+  return kOk;
+}
+
+int cmd_stats(const Parsed& p) {
+  if (p.positional.size() != 3) throw usage("stats", "expected ACCOUNT START END");
+  const std::string& account = p.positional[0];
+  const std::int64_t start = time_argument("stats", "START", p.positional[1]);
+  const std::int64_t end = time_argument("stats", "END", p.positional[2]);
+  if (start > end) throw usage("stats", "START is after END");
+  std::int64_t page = 1;
+  if (p.has("--page")) {
+    const std::string& text = p.options.at("--page");
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), page);
+    if (ec != std::errc() || ptr != text.data() + text.size() || page < 1) {
+      throw usage("stats", "--page must be a whole number from 1, not \"" + text + "\"");
+    }
+  }
+  const Format format = output_format("stats", p);
+  require_account(account);
+
+  PlatformWatch watch(current_transport());
+  Json rows;
+  try {
+    ScopedTransport scope(watch);
+    rows = QelDriver::get_data_statistic(account, start, end, page);
+  } catch (...) {
+    throw facade_failure(watch, account);
+  }
+  // An expired session or a refused query also gives an empty list.
+  if (auto problem = watch.problem(account)) throw Exit{problem->exit_code, problem->message};
+  print_rows(format, kStatsColumns, rows, rows);
+  return kOk;
+}
+
+int cmd_detail(const Parsed& p) {
+  if (p.positional.size() != 2) throw usage("detail", "expected ACCOUNT TIME");
+  const std::string& account = p.positional[0];
+  const std::int64_t time = time_argument("detail", "TIME", p.positional[1]);
+  const Format format = output_format("detail", p);
+  require_account(account);
+
+  PlatformWatch watch(current_transport());
+  StatusLine status;
+  if (status.live()) {
+    watch.on_page([&status](int pages) {
+      status.show("Fetching detailed statistics: " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
+    });
+  }
+  Json result;
+  try {
+    ScopedTransport scope(watch);
+    result = QelDriver::get_detailed_data_statistic(account, time);
+  } catch (...) {
+    status.clear();
+    throw facade_failure(watch, account);
+  }
+  status.clear();
+  // The page workers swallow their failures; a page that could not be
+  // fetched would otherwise pass for the end of the data.
+  if (auto problem = watch.problem(account)) throw Exit{problem->exit_code, problem->message};
+  if (!result.is_object() || !result.contains("data") || !result["data"].is_array()) {
+    throw Exit{kFailure, "unexpected result from the SDK: " + result.dump()};
+  }
+  print_rows(format, kDetailColumns, result["data"], result);
+  return kOk;
+}
+
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<OptionSpec> options;
+  int (*run)(const Parsed&);
+};
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> table = {
+      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}}, &cmd_login},
+      {"accounts", kAccountsHelp, {}, &cmd_accounts},
+      {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
+      {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}}, &cmd_detail},
+  };
+  return table;
+}
+
+const Command* find_command(const std::string& name) {
+  for (const auto& c : commands()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+std::string main_help() {
+  const std::string origin = platform_origin();
+  std::vector<char> buf(std::strlen(kMainHelp) + origin.size() + 1);
+  std::snprintf(buf.data(), buf.size(), kMainHelp, origin.c_str());
+  return buf.data();
+}
+
+int dispatch(const std::vector<std::string>& args) {
+  if (args.empty()) throw usage("", "no command given");
+  const std::string& first = args[0];
+  if (first == "-h" || first == "--help") {
+    put(stdout, main_help());
+    return kOk;
+  }
+  if (first == "--version") {
+    put(stdout, "qelkit 0.1.0\n");
+    return kOk;
+  }
+  if (first == "help") {
+    if (args.size() == 1) {
+      put(stdout, main_help());
+      return kOk;
+    }
+    const Command* c = find_command(args[1]);
+    if (!c) throw usage("", "unknown command \"" + args[1] + "\"");
+    put(stdout, c->help);
+    return kOk;
+  }
+  const Command* c = find_command(first);
+  if (!c) throw usage("", "unknown command \"" + first + "\"");
+  const Parsed parsed = parse_options(first, {args.begin() + 1, args.end()}, c->options);
+  if (parsed.has("--help")) {
+    put(stdout, c->help);
+    return kOk;
+  }
+  return c->run(parsed);
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parse_time(std::string_view text) {
+  auto all_digits = [](std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (all_digits(text) || (text.size() > 1 && text[0] == '-' && all_digits(text.substr(1)))) {
+    std::int64_t value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+    return value;
+  }
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !all_digits(text.substr(0, 4)) ||
+      !all_digits(text.substr(5, 2)) || !all_digits(text.substr(8, 2))) {
+    return std::nullopt;
+  }
+  const int year = std::stoi(std::string(text.substr(0, 4)));
+  const int month = std::stoi(std::string(text.substr(5, 2)));
+  const int day = std::stoi(std::string(text.substr(8, 2)));
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  // mktime normalises 2026-02-30 to March 2nd; such a date does not exist.
+  if (tm.tm_year != year - 1900 || tm.tm_mon != month - 1 || tm.tm_mday != day) return std::nullopt;
+  return static_cast<std::int64_t>(t);
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  int code;
+  try {
+    code = dispatch(args);
+  } catch (const Exit& e) {
+    std::fflush(stdout);
+    put(stderr, "qelkit: " + e.message + "\n");
+    return e.code;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    put(stderr, std::string("qelkit: ") + e.what() + "\n");
+    return kFailure;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    put(stderr, std::string("qelkit: cannot write the output: ") + std::strerror(errno) + "\n");
+    return kFailure;
+  }
+  return code;
+}
+
+}  // namespace qelkit::cli

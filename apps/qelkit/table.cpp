@@ -1,0 +1,186 @@
+#include "apps/qelkit/table.hpp"
+
+#include <algorithm>
+#include <cwchar>
+#include <locale.h>
+#include <wchar.h>
+
+namespace qelkit::cli {
+namespace {
+
+// The C library knows the Unicode width tables; it reads them from a UTF-8
+// locale, which is switched in for the calling thread only.
+locale_t utf8_locale() {
+  static locale_t loc = [] {
+    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!l) l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
+    return l;
+  }();
+  return loc;
+}
+
+class ThreadLocale {
+ public:
+  explicit ThreadLocale(locale_t loc) : previous_(loc ? uselocale(loc) : nullptr) {}
+  ~ThreadLocale() {
+    if (previous_) uselocale(previous_);
+  }
+  ThreadLocale(const ThreadLocale&) = delete;
+  ThreadLocale& operator=(const ThreadLocale&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+// One decoded piece of text: a character (`ok`) or one byte that is not
+// valid UTF-8.
+struct Piece {
+  std::string_view bytes;
+  bool ok;
+  wchar_t ch;
+};
+
+template <typename F>
+void for_each_piece(std::string_view s, F&& f) {
+  ThreadLocale scope(utf8_locale());
+  std::mbstate_t state{};
+  std::size_t i = 0;
+  while (i < s.size()) {
+    wchar_t wc = 0;
+    std::size_t n = std::mbrtowc(&wc, s.data() + i, s.size() - i, &state);
+    if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2)) {
+      state = std::mbstate_t{};
+      f(Piece{s.substr(i, 1), false, 0});
+      ++i;
+      continue;
+    }
+    if (n == 0) n = 1;  // an embedded NUL
+    f(Piece{s.substr(i, n), true, wc});
+    i += n;
+  }
+}
+
+bool is_control(wchar_t c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); }
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+bool all_numbers(const std::string& key, const Json& rows) {
+  bool any = false;
+  for (const auto& row : rows) {
+    if (!row.is_object() || !row.contains(key) || row[key].is_null()) continue;
+    if (!row[key].is_number()) return false;
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace
+
+int display_width(std::string_view utf8) {
+  int width = 0;
+  for_each_piece(utf8, [&](const Piece& p) {
+    if (!p.ok || is_control(p.ch)) {
+      width += 1;
+      return;
+    }
+    int w = wcwidth(p.ch);
+    width += w < 0 ? 1 : w;
+  });
+  return width;
+}
+
+std::string terminal_safe(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for_each_piece(utf8, [&](const Piece& p) {
+    if (!p.ok || is_control(p.ch)) {
+      out += kReplacement;
+    } else {
+      out += p.bytes;
+    }
+  });
+  return out;
+}
+
+std::string cell_text(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "";
+  return value.dump();
+}
+
+std::string render_table(const std::vector<std::string>& columns, const Json& rows) {
+  const std::size_t ncol = columns.size();
+  std::vector<std::vector<std::string>> cells;
+  for (const auto& row : rows) {
+    std::vector<std::string> line;
+    for (const auto& key : columns) {
+      const bool has = row.is_object() && row.contains(key);
+      line.push_back(terminal_safe(has ? cell_text(row[key]) : std::string()));
+    }
+    cells.push_back(std::move(line));
+  }
+  std::vector<int> width(ncol);
+  std::vector<bool> right(ncol);
+  for (std::size_t c = 0; c < ncol; ++c) {
+    width[c] = display_width(columns[c]);
+    for (const auto& line : cells) width[c] = std::max(width[c], display_width(line[c]));
+    right[c] = all_numbers(columns[c], rows);
+  }
+
+  std::string out;
+  auto emit = [&](const std::vector<std::string>& line) {
+    std::string text;
+    for (std::size_t c = 0; c < ncol; ++c) {
+      if (c > 0) text += "  ";
+      std::string pad(static_cast<std::size_t>(width[c] - display_width(line[c])), ' ');
+      text += right[c] ? pad + line[c] : line[c] + pad;
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text;
+    out += '\n';
+  };
+  std::vector<std::string> head;
+  std::vector<std::string> rule;
+  for (std::size_t c = 0; c < ncol; ++c) {
+    head.push_back(terminal_safe(columns[c]));
+    rule.emplace_back(static_cast<std::size_t>(width[c]), '-');
+  }
+  emit(head);
+  emit(rule);
+  for (const auto& line : cells) emit(line);
+  return out;
+}
+
+std::string csv_field(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string out = "\"";
+  for (char ch : text) {
+    if (ch == '"') out += '"';
+    out += ch;
+  }
+  out += '"';
+  return out;
+}
+
+std::string render_csv(const std::vector<std::string>& columns, const Json& rows) {
+  std::string out;
+  auto record = [&](const std::vector<std::string>& fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (i > 0) out += ',';
+      out += csv_field(fields[i]);
+    }
+    out += "\r\n";
+  };
+  record(columns);
+  for (const auto& row : rows) {
+    std::vector<std::string> fields;
+    for (const auto& key : columns) {
+      const bool has = row.is_object() && row.contains(key);
+      fields.push_back(has ? cell_text(row[key]) : std::string());
+    }
+    record(fields);
+  }
+  return out;
+}
+
+}  // namespace qelkit::cli

@@ -1,0 +1,727 @@
+// The command-line host: its text output and QR drawing as functions, and the
+// built `qelkit` program run as a subprocess against the substitute platform
+// (argument parsing, table/JSON/CSV output, error lines and exit statuses).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "apps/qelkit/cli.hpp"
+#include "apps/qelkit/table.hpp"
+#include "apps/qelkit/terminal_qr.hpp"
+#include "qelkit/common/errors.hpp"
+#include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/sealbox.hpp"
+#include "qelkit/sdk/qelfacade.hpp"
+#include "tests/support/platform_sim.hpp"
+#include "tests/support/qr_decode.hpp"
+
+namespace qelkit {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PlatformSim;
+using testing::PlatformSimEnvironment;
+using testing::ScopedEnv;
+
+// Every login is confirmed on the platform half a second after its token.
+PlatformSim::Options sim_options() {
+  PlatformSim::Options options;
+  options.auto_confirm_after = 0.5;
+  return options;
+}
+const auto* const kSim = PlatformSimEnvironment::install(sim_options());
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct CliRun {
+  int status = -1;  // exit status; -1 when killed or timed out
+  std::string out;
+  std::string err;
+};
+
+// Runs the built qelkit in `cwd` with extra environment settings (a value of
+// nothing unsets), standard output and error in files, standard input empty.
+CliRun run_cli(const std::vector<std::string>& args, const fs::path& cwd,
+            const std::vector<std::pair<std::string, std::optional<std::string>>>& env = {},
+            std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  static int counter = 0;
+  const fs::path out_path = cwd / ("cli-" + std::to_string(++counter) + ".out");
+  const fs::path err_path = cwd / ("cli-" + std::to_string(counter) + ".err");
+  std::vector<std::string> argv_text = {QELKIT_CLI_PATH};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : env) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) ::_exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  CliRun run;
+  if (pid < 0) return run;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int wstatus = 0;
+  while (true) {
+    pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
+    if (r == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "qelkit timed out";
+      wstatus = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (wstatus != -1 && WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  fs::remove(out_path);
+  fs::remove(err_path);
+  return run;
+}
+
+// A fresh directory below the system's temporary directory.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "qelkit-cli-test.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+  ~ScopedCwd() { fs::current_path(previous_); }
+
+ private:
+  fs::path previous_;
+};
+
+// A loopback port with nothing listening on it.
+int closed_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot find a free port");
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// RFC 4180 records: quoted fields with doubled quotes, CRLF record ends.
+std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> record;
+  std::string field;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        field += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      record.push_back(std::move(field));
+      field.clear();
+    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      record.push_back(std::move(field));
+      field.clear();
+      records.push_back(std::move(record));
+      record.clear();
+      ++i;
+    } else {
+      field += c;
+    }
+  }
+  EXPECT_TRUE(field.empty() && record.empty()) << "CSV does not end with CRLF";
+  return records;
+}
+
+std::string csv_value(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+// Draws half-block lines back into a grayscale PNG, `scale` pixels per
+// module, with a light margin, so a QR reader can decode what a terminal shows.
+std::string png_from_half_blocks(const std::vector<std::string>& lines, int scale) {
+  std::vector<std::vector<bool>> rows;
+  for (const auto& line : lines) {
+    std::vector<bool> top, bottom;
+    for (std::size_t i = 0; i < line.size();) {
+      if (line.compare(i, 3, "\u2580") == 0) {
+        top.push_back(true), bottom.push_back(false), i += 3;
+      } else if (line.compare(i, 3, "\u2584") == 0) {
+        top.push_back(false), bottom.push_back(true), i += 3;
+      } else if (line.compare(i, 3, "\u2588") == 0) {
+        top.push_back(true), bottom.push_back(true), i += 3;
+      } else if (line[i] == ' ') {
+        top.push_back(false), bottom.push_back(false), i += 1;
+      } else {
+        ADD_FAILURE() << "unexpected byte in QR line: " << line;
+        return {};
+      }
+    }
+    rows.push_back(top);
+    rows.push_back(bottom);
+  }
+  std::size_t width = 0;
+  for (const auto& r : rows) width = std::max(width, r.size());
+  const int margin = 4 * scale;
+  const int w = static_cast<int>(width) * scale + 2 * margin;
+  const int h = static_cast<int>(rows.size()) * scale + 2 * margin;
+  std::vector<unsigned char> px(static_cast<std::size_t>(w) * h, 255);
+  for (std::size_t y = 0; y < rows.size(); ++y) {
+    for (std::size_t x = 0; x < rows[y].size(); ++x) {
+      if (!rows[y][x]) continue;
+      for (int dy = 0; dy < scale; ++dy) {
+        for (int dx = 0; dx < scale; ++dx) {
+          px[static_cast<std::size_t>(margin + static_cast<int>(y) * scale + dy) * w + margin +
+             static_cast<int>(x) * scale + dx] = 0;
+        }
+      }
+    }
+  }
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(w);
+  image.height = static_cast<png_uint_32>(h);
+  image.format = PNG_FORMAT_GRAY;
+  png_alloc_size_t size = 0;
+  if (!png_image_write_to_memory(&image, nullptr, &size, 0, px.data(), 0, nullptr)) return {};
+  std::string png(size, '\0');
+  if (!png_image_write_to_memory(&image, png.data(), &size, 0, px.data(), 0, nullptr)) return {};
+  png.resize(size);
+  return png;
+}
+
+std::string strip_ansi(const std::string& line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\x1b') {
+      while (i < line.size() && line[i] != 'm') ++i;
+    } else {
+      out += line[i];
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Text output
+
+TEST(CliText, DisplayWidthCountsWideCharactersTwiceAndMarksNone) {
+  EXPECT_EQ(cli::display_width("abc"), 3);
+  EXPECT_EQ(cli::display_width("中文"), 4);
+  EXPECT_EQ(cli::display_width("復讐の花嫁"), 10);
+  EXPECT_EQ(cli::display_width("月光下的约定 🌙"), 15);
+  EXPECT_EQ(cli::display_width("Café"), 4);
+  EXPECT_EQ(cli::display_width("Cafe\u0301"), 4);  // combining acute accent
+  EXPECT_EQ(cli::display_width("ＡＢ"), 4);        // full-width Latin
+  EXPECT_EQ(cli::display_width("\xff\xfe"), 2);    // not UTF-8: a column per byte
+}
+
+TEST(CliText, TerminalSafeReplacesControlsAndInvalidBytes) {
+  EXPECT_EQ(cli::terminal_safe("plain 中文"), "plain 中文");
+  EXPECT_EQ(cli::terminal_safe("a\x1b[2Jb"), "a\uFFFD[2Jb");
+  EXPECT_EQ(cli::terminal_safe("line\nbreak\r\t"), "line\uFFFDbreak\uFFFD\uFFFD");
+  EXPECT_EQ(cli::terminal_safe("x\xc2\x9by"), "x\uFFFDy");  // C1 control (CSI)
+  EXPECT_EQ(cli::terminal_safe("bad\xff"), "bad\uFFFD");
+}
+
+TEST(CliText, TableAlignsByDisplayColumnsAndRightAlignsNumbers) {
+  Json rows = Json::parse(R"([{"name":"中文","n":1,"flag":true},{"name":"ab","n":12345,"flag":null},{"n":-7}])");
+  EXPECT_EQ(cli::render_table({"name", "n", "flag"}, rows),
+            "name      n  flag\n"
+            "----  -----  ----\n"
+            "中文      1  true\n"
+            "ab    12345\n"
+            "         -7\n");
+  // Hostile text from the platform cannot reach the terminal as escape codes.
+  Json hostile = Json::array({Json{{"name", "x\x1b]0;owned\x07"}}});
+  EXPECT_EQ(cli::render_table({"name"}, hostile).find('\x1b'), std::string::npos);
+  EXPECT_EQ(cli::render_table({"a", "b"}, Json::array()), "a  b\n-  -\n");
+}
+
+TEST(CliText, CsvQuotesPerRfc4180) {
+  EXPECT_EQ(cli::csv_field("plain text"), "plain text");
+  EXPECT_EQ(cli::csv_field("a,b"), "\"a,b\"");
+  EXPECT_EQ(cli::csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(cli::csv_field("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(cli::csv_field("cr\r"), "\"cr\r\"");
+  EXPECT_EQ(cli::csv_field(""), "");
+  Json rows = Json::parse(R"([{"name":"Café, \"the\" one","n":3,"ok":false},{"name":null,"n":2.5}])");
+  const std::string csv = cli::render_csv({"name", "n", "ok"}, rows);
+  EXPECT_EQ(csv, "name,n,ok\r\n\"Café, \"\"the\"\" one\",3,false\r\n,2.5,\r\n");
+  auto records = parse_csv(csv);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1][0], "Café, \"the\" one");
+}
+
+TEST(CliText, TimesAreEpochSecondsOrLocalMidnight) {
+  EXPECT_EQ(cli::parse_time("0"), 0);
+  EXPECT_EQ(cli::parse_time("1772323200"), 1772323200);
+  EXPECT_EQ(cli::parse_time("-86400"), -86400);
+  EXPECT_EQ(cli::parse_time("99999999999999999999"), std::nullopt);
+  for (const char* bad : {"", "-", "12x", " 12", "2026-3-01", "2026/03/01", "2026-02-30", "2026-13-01",
+                          "2026-02-29", "2026-03-01T00:00"}) {
+    EXPECT_EQ(cli::parse_time(bad), std::nullopt) << bad;
+  }
+  {
+    ScopedEnv tz("TZ", "CST-8");  // UTC+8, no daylight saving
+    ::tzset();
+    EXPECT_EQ(cli::parse_time("2026-03-01"), 1772294400);
+    EXPECT_EQ(cli::parse_time("2024-02-29"), 1709136000);
+  }
+  {
+    ScopedEnv tz("TZ", "EST5EDT,M3.2.0,M11.1.0");
+    ::tzset();
+    EXPECT_EQ(cli::parse_time("2026-03-08"), 1772946000);  // the day clocks go forward: still EST at midnight
+    EXPECT_EQ(cli::parse_time("2026-07-01"), 1782878400);  // EDT
+  }
+  ::tzset();
+}
+
+// ---------------------------------------------------------------------------
+// QR drawing
+
+TEST(CliQr, HalfBlocksReadBackAsTheSameCode) {
+  const std::string link = "https://127.0.0.1:8443/mobile/confirm_login.html?token=0123456789abcdef0123456789abcdef";
+  const std::string png = cli::png_from_data_url(SpiderDriver().gqb(link));
+  const cli::QrModules qr = cli::read_qr_png(png);
+  EXPECT_EQ(qr.module_px, 10);
+  EXPECT_EQ(qr.quiet, 4);
+  EXPECT_EQ(qr.size * qr.module_px, static_cast<int>(testing::read_png_gray(png).width));
+  EXPECT_EQ((qr.size - 2 * qr.quiet - 17) % 4, 0) << "not a QR symbol size: " << qr.size;
+
+  const auto plain = lines_of(cli::render_half_blocks(qr, false));
+  EXPECT_EQ(plain.size(), static_cast<std::size_t>((qr.size + 1) / 2));
+  EXPECT_EQ(testing::decode_qr_png(png_from_half_blocks(plain, 4)), link);
+
+  const auto coloured = lines_of(cli::render_half_blocks(qr, true));
+  ASSERT_EQ(coloured.size(), plain.size());
+  std::vector<std::string> stripped;
+  for (const auto& line : coloured) {
+    EXPECT_EQ(line.rfind("\x1b[30;107m", 0), 0u) << "every line sets black on white";
+    EXPECT_TRUE(line.size() >= 4 && line.compare(line.size() - 4, 4, "\x1b[0m") == 0) << "and resets at its end";
+    stripped.push_back(strip_ansi(line));
+  }
+  EXPECT_EQ(testing::decode_qr_png(png_from_half_blocks(stripped, 4)), link);
+}
+
+TEST(CliQr, RefusesWhatIsNotAPngQrDataUrl) {
+  EXPECT_THROW(cli::png_from_data_url("data:image/gif;base64,R0lGOD=="), DecodingError);
+  EXPECT_THROW(cli::png_from_data_url("data:image/png;base64,@@@@"), DecodingError);
+  EXPECT_THROW(cli::read_qr_png("not a png"), DecodingError);
+  // A PNG without a finder pattern in its corner.
+  const std::string blank = png_from_half_blocks({"   ", "   "}, 10);
+  EXPECT_THROW(cli::read_qr_png(blank), DecodingError);
+}
+
+// ---------------------------------------------------------------------------
+// The program: command line
+
+class CliProgram : public ::testing::Test {
+ protected:
+  TempDir dir_;
+
+  CliRun run(const std::vector<std::string>& args,
+          const std::vector<std::pair<std::string, std::optional<std::string>>>& env = {}) {
+    return run_cli(args, dir_.path(), env);
+  }
+};
+
+TEST_F(CliProgram, UsageErrorsAreOneLineWithStatus2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"stats", "acct", "1"},
+      {"stats", "acct", "1", "2", "3"},
+      {"stats", "acct", "2026-02-30", "2026-03-01"},
+      {"stats", "acct", "yesterday", "5"},
+      {"stats", "acct", "10", "5"},
+      {"stats", "acct", "1", "2", "--json", "--csv"},
+      {"stats", "acct", "1", "2", "--page", "0"},
+      {"stats", "acct", "1", "2", "--page", "two"},
+      {"stats", "acct", "1", "2", "--page"},
+      {"stats", "acct", "1", "2", "--bogus"},
+      {"detail", "acct"},
+      {"detail", "acct", "5", "--page", "2"},
+      {"login", "extra"},
+      {"login", "--wait=yes"},
+      {"login", "--png"},
+      {"accounts", "extra"},
+      {"help", "frobnicate"},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, cli::kUsage) << shown;
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << shown << r.err;
+    EXPECT_EQ(r.err.rfind("qelkit: ", 0), 0u) << shown << r.err;
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << shown << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir_.path() / "json" / "data.json"));
+}
+
+TEST_F(CliProgram, EveryCommandHasHelp) {
+  CliRun main_help = run({"--help"});
+  EXPECT_EQ(main_help.status, 0);
+  EXPECT_EQ(main_help.out.rfind("Usage: qelkit <command>", 0), 0u);
+  for (const char* line : {"  2  the command line is wrong", "  3  no stored login for the account",
+                           "  4  the stored login does not decrypt", "  5  the platform cannot be reached",
+                           "  6  the platform refused"}) {
+    EXPECT_NE(main_help.out.find(line), std::string::npos) << line;
+  }
+  EXPECT_NE(main_help.out.find(kSim->sim().origin()), std::string::npos) << "names the platform in force";
+  EXPECT_EQ(run({"help"}).out, main_help.out);
+  for (const char* command : {"login", "accounts", "stats", "detail"}) {
+    CliRun a = run({command, "--help"});
+    CliRun b = run({"help", command});
+    CliRun c = run({command, "-h"});
+    EXPECT_EQ(a.status, 0) << command;
+    EXPECT_EQ(a.out.rfind(std::string("Usage: qelkit ") + command, 0), 0u) << command;
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.out, c.out);
+    EXPECT_EQ(a.err, "");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The program against the substitute platform
+
+class CliPlatform : public CliProgram {
+ protected:
+  void SetUp() override { kSim->sim().reset(); }
+
+  fs::path data_file() const { return dir_.path() / "json" / "data.json"; }
+
+  Json stored() const { return Json::parse(read_file(data_file())); }
+
+  // Logs an account in through `qelkit login --wait` and returns its id.
+  std::string login() {
+    CliRun r = run({"login", "--wait"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto lines = lines_of(r.out);
+    if (lines.size() != 1) {
+      ADD_FAILURE() << "login --wait printed: " << r.out << r.err;
+      return "";
+    }
+    return lines[0];
+  }
+
+  // The platform's index of the account with this id.
+  int account_index(const std::string& id) const {
+    for (const auto& a : kSim->sim().accounts()) {
+      if (a["id_text"] == id) return a["account"].get<int>();
+    }
+    ADD_FAILURE() << "no account " << id << " on the platform";
+    return 0;
+  }
+};
+
+TEST_F(CliPlatform, LoginWaitPrintsTheStoredAccountAndShowsAReadableCode) {
+  CliRun r = run({"login", "--wait", "--png", "qr.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string id = lines_of(r.out).at(0);
+  EXPECT_EQ(r.out, id + "\n") << "only the account id on standard output";
+  ASSERT_TRUE(stored().contains(id));
+  EXPECT_NO_THROW(account_index(id));
+
+  // Standard output is not a terminal: the code went to standard error, as
+  // plain half blocks that read back as the confirm-login link.
+  std::vector<std::string> qr_lines;
+  for (const auto& line : lines_of(r.err)) {
+    if (line.find("\u2588") != std::string::npos || line.find("\u2580") != std::string::npos) {
+      qr_lines.push_back(line);
+    }
+  }
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+  const std::string drawn = testing::decode_qr_png(png_from_half_blocks(qr_lines, 4));
+  const std::string saved = testing::decode_qr_png(read_file(dir_.path() / "qr.png"));
+  EXPECT_EQ(drawn, saved);
+  EXPECT_EQ(saved.rfind(kSim->sim().origin() + "/mobile/confirm_login.html?token=", 0), 0u) << saved;
+
+  // A second login adds (or replaces) an account; --wait reports that one.
+  const Json before = stored();
+  CliRun again = run({"login", "--wait"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  const std::string second = lines_of(again.out).at(0);
+  const Json after = stored();
+  ASSERT_TRUE(after.contains(second));
+  EXPECT_TRUE(!before.contains(second) || before[second] != after[second]);
+
+  CliRun accounts = run({"accounts"});
+  EXPECT_EQ(accounts.status, 0);
+  std::string expected;
+  for (const auto& [key, value] : after.items()) expected += key + "\n";
+  EXPECT_EQ(accounts.out, expected);
+}
+
+TEST_F(CliPlatform, LoginWithoutWaitShowsTheCodeOnStandardOutputAndCompletesInTheBackground) {
+  CliRun r = run({"login"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\u2588"), std::string::npos);
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "no colours when standard output is a file";
+  // The child of that qelkit stores the account shortly after.
+  for (int i = 0; i < 100 && !fs::exists(data_file()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(fs::exists(data_file()));
+  for (int i = 0; i < 50 && stored().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(stored().size(), 1u);
+}
+
+TEST_F(CliPlatform, StatsInAllThreeFormats) {
+  const std::string id = login();
+  ASSERT_FALSE(id.empty());
+  const int account = account_index(id);
+  kSim->sim().set_list_total(account, 12);  // three pages of five
+  const std::string start = "2026-03-01", end = "2026-03-31";
+
+  Json facade_page1, facade_page3;
+  {
+    ScopedCwd cwd(dir_.path());
+    facade_page1 = QelDriver::get_data_statistic(id, *cli::parse_time(start), *cli::parse_time(end), 1);
+    facade_page3 = QelDriver::get_data_statistic(id, *cli::parse_time(start), *cli::parse_time(end), 3);
+  }
+  ASSERT_EQ(facade_page1.size(), 5u);
+  ASSERT_EQ(facade_page3.size(), 2u);
+
+  CliRun json = run({"stats", id, start, end, "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, facade_page1.dump() + "\n");
+  CliRun json3 = run({"stats", id, start, end, "--page", "3", "--json"});
+  EXPECT_EQ(json3.out, facade_page3.dump() + "\n");
+  CliRun epoch = run({"stats", id, std::to_string(*cli::parse_time(start)), std::to_string(*cli::parse_time(end)),
+                   "--json"});
+  EXPECT_EQ(epoch.out, json.out);
+
+  CliRun csv = run({"stats", "--csv", id, start, end});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  auto records = parse_csv(csv.out);
+  ASSERT_EQ(records.size(), 6u);
+  EXPECT_EQ(records[0], (std::vector<std::string>{"drama_name", "view_number", "iaa_income", "mount_income"}));
+  for (std::size_t i = 0; i < 5; ++i) {
+    const Json& row = facade_page1[i];
+    EXPECT_EQ(records[i + 1], (std::vector<std::string>{csv_value(row["drama_name"]), csv_value(row["view_number"]),
+                                                        csv_value(row["iaa_income"]), csv_value(row["mount_income"])}));
+  }
+
+  CliRun table = run({"stats", id, start, end});
+  ASSERT_EQ(table.status, 0) << table.err;
+  auto lines = lines_of(table.out);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0].rfind("drama_name", 0), 0u);
+  for (std::size_t i = 0; i < 5; ++i) {
+    const std::string name = cli::terminal_safe(facade_page1[i]["drama_name"].get<std::string>());
+    EXPECT_EQ(lines[i + 2].rfind(name, 0), 0u) << lines[i + 2];
+    // The last column holds numbers, right-aligned: every line ends at the same display column.
+    EXPECT_EQ(cli::display_width(lines[i + 2]), cli::display_width(lines[0])) << lines[i + 2];
+  }
+}
+
+TEST_F(CliPlatform, DetailInAllThreeFormats) {
+  const std::string id = login();
+  ASSERT_FALSE(id.empty());
+  const int account = account_index(id);
+  const std::int64_t ts = 1772323200;
+  kSim->sim().set_download_rows(account, 45, ts);  // three pages of twenty
+  const Json expected = kSim->sim().expected_rows(account, ts)["normalised"];
+  ASSERT_EQ(expected.size(), 45u);
+
+  CliRun json = run({"detail", id, std::to_string(ts), "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(Json::parse(json.out), (Json{{"code", 0}, {"data", expected}}));
+  EXPECT_EQ(json.err, "") << "no live counter when standard error is not a terminal";
+
+  CliRun csv = run({"detail", id, std::to_string(ts), "--csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  auto records = parse_csv(csv.out);
+  ASSERT_EQ(records.size(), 46u);
+  EXPECT_EQ(records[0], (std::vector<std::string>{"date", "qel_id", "drama_name", "is_mount", "feed_read_count",
+                                                  "drama_read_count", "iaa_income", "mount_income", "qel_nickname"}));
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    std::vector<std::string> want;
+    for (const auto& [key, value] : expected[i].items()) want.push_back(csv_value(value));
+    EXPECT_EQ(records[i + 1], want) << "row " << i;
+  }
+
+  CliRun table = run({"detail", id, std::to_string(ts)});
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(lines_of(table.out).size(), 47u);
+
+  // A time without rows: an empty table, and a note on standard error.
+  kSim->sim().set_download_rows(account, 0, ts + 86400);
+  CliRun empty = run({"detail", id, std::to_string(ts + 86400)});
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_EQ(lines_of(empty.out).size(), 2u);
+  EXPECT_EQ(empty.err, "no statistics found\n");
+}
+
+TEST_F(CliPlatform, UnknownAccountIsStatus3WithoutAskingThePlatform) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"stats", "nobody", "1", "2"},
+                                                                 {"detail", "nobody", "2026-03-01", "--json"}}) {
+    CliRun r = run(args);
+    EXPECT_EQ(r.status, cli::kUnknownAccount);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "qelkit: no stored login for account nobody; run qelkit login\n");
+  }
+  EXPECT_TRUE(kSim->sim().requests().empty());
+  CliRun accounts = run({"accounts"});
+  EXPECT_EQ(accounts.status, 0);
+  EXPECT_EQ(accounts.out, "");
+}
+
+TEST_F(CliPlatform, StoredValueThatDoesNotDecryptIsStatus4) {
+  fs::create_directories(dir_.path() / "json");
+  Json data = Json::object();
+  data["other-key"] = CryptoHelper("another", "pass", "phrase").encrypt("session-of-someone");
+  data["not-base64"] = "%%%not base64%%%";
+  data["too-short"] = "QUJD";
+  data["a-number"] = 12345;
+  std::ofstream(dir_.path() / "json" / "data.json") << data.dump();
+  for (const auto& [id, value] : data.items()) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"stats", id, "1", "2"}, {"detail", id, "1"}}) {
+      CliRun r = run(args);
+      EXPECT_EQ(r.status, cli::kUndecryptable) << id << ": " << r.err;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "qelkit: the stored login for account " + id +
+                           " does not decrypt (written by another build, or damaged); run qelkit login again\n");
+    }
+  }
+  EXPECT_TRUE(kSim->sim().requests().empty());
+}
+
+TEST_F(CliPlatform, UnreachablePlatformIsStatus5NamingTheOrigin) {
+  const std::string id = login();
+  ASSERT_FALSE(id.empty());
+  const std::string origin = "https://127.0.0.1:" + std::to_string(closed_port());
+  const std::vector<std::pair<std::string, std::optional<std::string>>> env = {{"QELKIT_PLATFORM_ORIGIN", origin}};
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"stats", id, "1", "2"}, {"detail", id, "1772323200"}, {"login"}}) {
+    CliRun r = run_cli(args, dir_.path(), env);
+    EXPECT_EQ(r.status, cli::kUnreachable) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("qelkit: cannot reach the platform at " + origin + ": ", 0), 0u) << r.err;
+  }
+}
+
+TEST_F(CliPlatform, PlatformRefusalsAreStatus6InWords) {
+  const std::string id = login();
+  ASSERT_FALSE(id.empty());
+  auto& sim = kSim->sim();
+  const std::string list_path(SpiderDriver::kStatisticsListPath);
+  const std::string download_path(SpiderDriver::kStatisticsDownloadPath);
+
+  sim.script(std::string(SpiderDriver::kLoginCodePath), Json{{"errCode", 1}});
+  CliRun refused = run({"login", "--wait"});
+  EXPECT_EQ(refused.status, cli::kRefused);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "qelkit: the platform refused to issue a login code\n");
+
+  // Refusals the facade reports only as an empty list or as missing pages.
+  sim.script(list_path, Json{{"errCode", 300334}});
+  CliRun expired = run({"stats", id, "1", "2"});
+  EXPECT_EQ(expired.status, cli::kRefused);
+  EXPECT_EQ(expired.out, "");
+  EXPECT_EQ(expired.err, "qelkit: the platform no longer accepts the stored login for account " + id +
+                             " (the session has expired); run qelkit login\n");
+
+  sim.script(list_path, Json{{"errCode", 5}});
+  CliRun other = run({"stats", id, "1", "2", "--json"});
+  EXPECT_EQ(other.status, cli::kRefused);
+  EXPECT_EQ(other.err, "qelkit: the platform refused the statistics query (errCode 5)\n");
+
+  sim.script(list_path, Json{{"status", 503}, {"count", 3}});
+  CliRun http = run({"stats", id, "1", "2"});
+  EXPECT_EQ(http.status, cli::kRefused);
+  EXPECT_EQ(http.err, "qelkit: the platform at " + sim.origin() +
+                          " answered HTTP 503 to the statistics query on every attempt\n");
+
+  // An expired session in the detailed download: every page refused.
+  const Json logins = sim.logins();
+  ASSERT_FALSE(logins["sessions"].empty());
+  for (const auto& s : logins["sessions"]) sim.expire_session(s["session_id"].get<std::string>());
+  CliRun detail = run({"detail", id, "1772323200", "--json"});
+  EXPECT_EQ(detail.status, cli::kRefused) << detail.out;
+  EXPECT_EQ(detail.out, "");
+  EXPECT_EQ(detail.err, "qelkit: the platform no longer accepts the stored login for account " + id +
+                            " (the session has expired); run qelkit login\n");
+}
+
+}  // namespace
+}  // namespace qelkit
