@@ -3,6 +3,7 @@
 #   ./qelkit.sh setup   install the Debian packages the project needs (only the missing ones)
 #   ./qelkit.sh build   configure and build into build/
 #   ./qelkit.sh test    setup, build, then run every test with ctest
+#   ./qelkit.sh demo    setup, build, then log in and read statistics against the substitute platform
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -46,6 +47,104 @@ cmd_test() {
   ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"
 }
 
+# The demo: the whole login-and-statistics road against the substitute
+# platform, in a temporary working directory (json/data.json lands there).
+# QELKIT_DEMO_QELKIT and QELKIT_DEMO_PLATFORM_SIM name prebuilt programs and
+# skip setup and build (the demo's own test uses them).
+DEMO_WORK=""
+DEMO_SIM_PID=""
+DEMO_JOB_PID=""
+
+demo_cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "$DEMO_JOB_PID" ]; then kill "$DEMO_JOB_PID" 2>/dev/null || true; wait "$DEMO_JOB_PID" 2>/dev/null || true; fi
+  if [ -n "$DEMO_SIM_PID" ]; then
+    log "stopping the substitute platform"
+    kill "$DEMO_SIM_PID" 2>/dev/null || true
+    wait "$DEMO_SIM_PID" 2>/dev/null || true
+  fi
+  if [ -n "$DEMO_WORK" ]; then cd / && rm -rf "$DEMO_WORK"; fi
+  DEMO_JOB_PID="" DEMO_SIM_PID="" DEMO_WORK=""
+}
+
+# Runs one program as a job, so that Ctrl-C or TERM reach the trap at once.
+demo_run() {
+  "$@" &
+  DEMO_JOB_PID=$!
+  local rc=0
+  wait "$DEMO_JOB_PID" || rc=$?
+  DEMO_JOB_PID=""
+  return "$rc"
+}
+
+demo_heading() { printf '\n== %s ==\n' "$*"; }
+
+cmd_demo() {
+  local qelkit_bin sim_bin
+  if [ -n "${QELKIT_DEMO_QELKIT:-}" ]; then
+    qelkit_bin="$(realpath "$QELKIT_DEMO_QELKIT")"
+    sim_bin="$(realpath "${QELKIT_DEMO_PLATFORM_SIM:?QELKIT_DEMO_PLATFORM_SIM must name the substitute platform}")"
+  else
+    cmd_setup
+    cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${QELKIT_BUILD_TYPE:-RelWithDebInfo}" \
+      -DQELKIT_WERROR=ON >/dev/null
+    cmake --build "$BUILD_DIR" -j "$JOBS" --target qelkit platform-sim
+    qelkit_bin="$BUILD_DIR/apps/qelkit/qelkit"
+    sim_bin="$BUILD_DIR/apps/platform-sim/platform-sim"
+  fi
+
+  # The substitute platform's data for seed 1, account 0: a month of list
+  # entries, and 100 detailed rows (five pages) on 2026-03-01. Dates are read
+  # as local midnight; UTC makes that the same instant on every machine.
+  export TZ=UTC
+  local stats_start=2026-03-01 stats_end=2026-03-31 detail_time=2026-03-01
+
+  trap 'demo_cleanup' EXIT
+  trap 'demo_cleanup; exit 130' INT
+  trap 'demo_cleanup; exit 143' TERM
+  DEMO_WORK="$(mktemp -d "${TMPDIR:-/tmp}/qelkit-demo.XXXXXX")"
+  cd "$DEMO_WORK"
+
+  demo_heading "Starting the substitute platform (confirms each login 3 s after its QR code)"
+  "$sim_bin" --port 0 --seed 1 --auto-confirm-account 0 --cert-out "$DEMO_WORK/platform.pem" --ready-file "$DEMO_WORK/origin" \
+    --auto-confirm-after 3 >"$DEMO_WORK/platform.log" 2>&1 &
+  DEMO_SIM_PID=$!
+  local waited=0
+  until [ -s "$DEMO_WORK/origin" ]; do
+    if ! kill -0 "$DEMO_SIM_PID" 2>/dev/null || [ "$waited" -ge 300 ]; then
+      cat "$DEMO_WORK/platform.log" >&2
+      log "the substitute platform did not start"
+      exit 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  export QELKIT_PLATFORM_ORIGIN QELKIT_CA_FILE="$DEMO_WORK/platform.pem"
+  QELKIT_PLATFORM_ORIGIN="$(head -n1 "$DEMO_WORK/origin")"
+  echo "listening at $QELKIT_PLATFORM_ORIGIN (working directory $DEMO_WORK)"
+
+  demo_heading "qelkit login --wait"
+  demo_run "$qelkit_bin" login --wait >"$DEMO_WORK/account" || { log "the login failed"; exit 1; }
+  local account
+  account="$(tail -n1 "$DEMO_WORK/account")"
+  echo "stored account: $account"
+
+  demo_heading "qelkit accounts"
+  demo_run "$qelkit_bin" accounts || { log "listing the accounts failed"; exit 1; }
+
+  demo_heading "qelkit stats $account $stats_start $stats_end"
+  demo_run "$qelkit_bin" stats "$account" "$stats_start" "$stats_end" ||
+    { log "the statistics query failed"; exit 1; }
+
+  demo_heading "qelkit detail $account $detail_time"
+  demo_run "$qelkit_bin" detail "$account" "$detail_time" ||
+    { log "the detailed statistics query failed"; exit 1; }
+
+  demo_heading "Done"
+  demo_cleanup
+  echo "The demo ran in a temporary directory, now removed; the repository is unchanged."
+}
+
 usage() {
   sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
 }
@@ -56,6 +155,7 @@ case "$sub" in
   setup) cmd_setup "$@" ;;
   build) cmd_setup; cmd_build "$@" ;;
   test) cmd_test "$@" ;;
+  demo) cmd_demo "$@" ;;
   -h|--help|help|"") usage ;;
   *) log "unknown command: $sub"; usage; exit 2 ;;
 esac
