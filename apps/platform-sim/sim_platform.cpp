@@ -247,6 +247,7 @@ Reply Platform::serve(const Request& r) {
     if (script->content_type) reply.content_type = *script->content_type;
     for (const auto& h : script->headers) reply.headers.push_back(h);
     reply.delay_ms += script->delay_ms;
+    reply.cut_after = script->cut_after;
   }
   reply.delay_ms += latency;
   return reply;
@@ -549,6 +550,10 @@ Platform::Scripted Platform::parse_scripted(const Json& j) const {
       auto n = parse_integer(v);
       if (!n || *n < 0 || *n > 600000) throw ControlError(400, "\"delay_ms\" must be 0 to 600000");
       s.delay_ms = static_cast<int>(*n);
+    } else if (k == "cut_after") {
+      auto n = parse_integer(v);
+      if (!n || *n < 0) throw ControlError(400, "\"cut_after\" must be a byte count");
+      s.cut_after = static_cast<std::size_t>(*n);
     } else if (k == "real") {
       if (!v.is_boolean()) throw ControlError(400, "\"real\" must be true or false");
       s.real = v.get<bool>();

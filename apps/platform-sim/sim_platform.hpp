@@ -58,6 +58,7 @@ struct Reply {
   std::vector<std::string> set_cookies;
   HeaderList headers;
   int delay_ms = 0;                // wait this long before answering
+  std::optional<std::size_t> cut_after;  // announce the whole body, send this many bytes, close
 };
 
 // JSON text that never throws on bad UTF-8 from a client.
@@ -110,6 +111,7 @@ class Platform {
     HeaderList headers;
     std::optional<std::string> content_type;
     int delay_ms = 0;
+    std::optional<std::size_t> cut_after;
     bool real = false;                // answer as the platform would, then apply status/cookies/delay
     bool status_given = false;
   };

@@ -264,7 +264,18 @@ HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int th
     res.status = reply.status;
     for (const auto& c : reply.set_cookies) res.headers.emplace("Set-Cookie", c);
     for (const auto& [k, v] : reply.headers) res.headers.emplace(k, v);
-    res.set_content(reply.body, reply.content_type);
+    if (reply.cut_after && *reply.cut_after < reply.body.size()) {
+      // Announce the whole body, send only its start, then drop the connection.
+      auto body = std::make_shared<std::string>(std::move(reply.body));
+      std::size_t cut = *reply.cut_after;
+      res.set_content_provider(body->size(), reply.content_type,
+                               [body, cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 if (offset < cut) sink.write(body->data() + offset, cut - offset);
+                                 return offset < cut;  // false: the library closes the connection
+                               });
+    } else {
+      res.set_content(reply.body, reply.content_type);
+    }
   };
   for (const char* pattern : {".*"}) {
     svr.Get(pattern, handle);

@@ -89,7 +89,8 @@ class PlatformSim {
   // "errCode" and "data" (the envelope), "set_cookie" (list of Set-Cookie
   // values), "headers" (object), "content_type", "delay_ms", "count"
   // (repeats), "real" (answer as the platform would, then apply "status",
-  // "set_cookie" and "delay_ms").
+  // "set_cookie" and "delay_ms"), "cut_after" (announce the whole body, send
+  // only this many bytes, then close the connection).
   void script(std::string_view path, const Json& replies) const;
   // Delays every answer (or those to `path`) by `ms` milliseconds.
   void set_latency(int ms, std::optional<std::string> path = std::nullopt) const;
