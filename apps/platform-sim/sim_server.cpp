@@ -234,7 +234,7 @@ HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int th
 
   std::size_t pool = static_cast<std::size_t>(threads > 0 ? threads : 1);
   svr.new_task_queue = [pool] { return new httplib::ThreadPool(pool); };
-  svr.set_payload_max_length(8 * 1024 * 1024);
+  svr.set_payload_max_length(64 * 1024 * 1024);  // room for scripted replies of tens of MiB
   svr.set_keep_alive_timeout(5);
 
   auto handle = [&platform](const httplib::Request& req, httplib::Response& res) {
