@@ -15,6 +15,7 @@
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "tests/support/fake_login.hpp"
 #include "tests/support/fakes.hpp"
 
 namespace {
@@ -29,48 +30,9 @@ using qelkit::testing::json_response;
 bool ends_with(const std::string& s, std::string_view tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
-bool is_path(const qelkit::HttpRequest& r, std::string_view path) {
-  std::string url = r.url.substr(0, r.url.find('?'));
-  return ends_with(url, path);
-}
-std::string cookie_of(const qelkit::HttpRequest& r) {
-  for (const auto& [k, v] : r.headers)
-    if (k == "Cookie") return v;
-  return "";
-}
-
-// A platform that confirms the login on the `confirm_at`-th status request
-// (0: never) and knows the accounts in `accounts` (session id -> uniqId).
-struct LoginPlatform {
-  int confirm_at = 1;
-  int end_at = 0;
-  std::string session = "SESS-1";
-  Json uniq_id = "acct-1";
-  int auth_err = 0;
-  std::atomic<int> status_requests{0};
-  std::atomic<int> auth_requests{0};
-
-  void install(FakeTransport& t) {
-    t.set_handler([this](const qelkit::HttpRequest& r) {
-      if (is_path(r, qelkit::SpiderDriver::kLoginStatusPath)) {
-        int n = ++status_requests;
-        if (end_at && n >= end_at) return json_response({{"errCode", 0}, {"data", {{"status", 4}}}});
-        if (confirm_at && n >= confirm_at) {
-          return json_response({{"errCode", 0}, {"data", {{"status", 1}}}}, 200,
-                               {{"Set-Cookie", "sessionid=" + session + "; Path=/; HttpOnly"},
-                                {"Set-Cookie", "wxuin=77; Path=/"}});
-        }
-        return json_response({{"errCode", 0}, {"data", {{"status", 0}}}});
-      }
-      if (is_path(r, qelkit::SpiderDriver::kAuthDataPath)) {
-        ++auth_requests;
-        if (auth_err) return json_response({{"errCode", auth_err}, {"data", Json::object()}});
-        return json_response({{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", uniq_id}, {"nickname", "n"}}}}}});
-      }
-      return json_response({{"errCode", 99}, {"data", Json::object()}}, 404);
-    });
-  }
-};
+bool is_path(const qelkit::HttpRequest& r, std::string_view path) { return qelkit::testing::request_is(r, path); }
+using qelkit::testing::cookie_of;
+using LoginPlatform = qelkit::testing::FakeLogin;
 
 class FacadeTest : public ::testing::Test {
  protected:

@@ -255,7 +255,7 @@ void QelDriver::ten(const std::string& token) {
                                         Json::array({token}));
 }
 
-void handle_child_task(int argc, char** argv) {
+const std::vector<ChildTask>& child_task_table() {
   static const std::vector<ChildTask> table{
       ChildTask{std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
                 [](const Json& args) {
@@ -264,7 +264,9 @@ void handle_child_task(int argc, char** argv) {
                 },
                 1},
   };
-  run_child_task(argc, argv, table);
+  return table;
 }
+
+void handle_child_task(int argc, char** argv) { run_child_task(argc, argv, child_task_table()); }
 
 }  // namespace qelkit

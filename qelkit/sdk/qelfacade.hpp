@@ -20,8 +20,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qelkit/common/json.hpp"
+#include "qelkit/common/taskspawn.hpp"
 
 namespace qelkit {
 
@@ -63,5 +65,10 @@ class QelDriver {
 // on success; one line on standard error and status 1 on failure). Otherwise
 // returns at once. Call it first thing in main().
 void handle_child_task(int argc, char** argv);
+
+// The child tasks qelkit itself starts (today the login completion), for a
+// host that runs child tasks of its own through run_child_task and must
+// serve both from one table.
+const std::vector<ChildTask>& child_task_table();
 
 }  // namespace qelkit
