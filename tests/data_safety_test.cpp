@@ -24,6 +24,7 @@
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/fake_login.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/work_dir.hpp"
 #include "tests/support/platform_sim.hpp"
 
 namespace {
@@ -94,19 +95,7 @@ std::vector<std::pair<int, char>> children() {
 
 class DataSafety : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("qelkit-safety-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
-  fs::path old_, dir_;
+  qelkit::testing::ScopedWorkDir work_dir_{"qelkit-safety"};
 };
 
 TEST_F(DataSafety, SixteenCompletionsRacingOnOneFileAllLand) {

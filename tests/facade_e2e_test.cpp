@@ -15,6 +15,7 @@
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/work_dir.hpp"
 
 namespace {
 
@@ -30,19 +31,7 @@ std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>()
 
 class FacadeE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sim().reset();
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("qelkit-facade-e2e-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { sim().reset(); }
 
   // Starts a login and returns its token, read back from the QR image.
   static std::string start_login() {
@@ -68,7 +57,7 @@ class FacadeE2E : public ::testing::Test {
     return doc;
   }
 
-  fs::path old_, dir_;
+  qelkit::testing::ScopedWorkDir work_dir_{"qelkit-facade-e2e"};
 };
 
 TEST_F(FacadeE2E, QrLoginStoresTheSessionThePlatformIssued) {

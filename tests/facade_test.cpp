@@ -17,6 +17,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "tests/support/fake_login.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/work_dir.hpp"
 
 namespace {
 
@@ -36,18 +37,6 @@ using LoginPlatform = qelkit::testing::FakeLogin;
 
 class FacadeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("qelkit-facade-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   static Json stored() { return qelkit::JsonFileHandler::load_data("data.json"); }
 
   // Logs `session` in as `uniq` through the real completion path.
@@ -61,7 +50,7 @@ class FacadeTest : public ::testing::Test {
     QelDriver().ce("TOKEN");
   }
 
-  fs::path old_, dir_;
+  qelkit::testing::ScopedWorkDir work_dir_{"qelkit-facade"};
 };
 
 TEST_F(FacadeTest, LoginNeverConfirmedPollsEveryTwoSecondsForFiveMinutes) {
