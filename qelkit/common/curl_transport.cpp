@@ -1,15 +1,18 @@
 // The real transport: one libcurl easy handle per request, nothing kept
-// between requests (no connection reuse, no cookie engine).
+// between requests (no connection reuse, no cookie engine) but the parsed
+// trusted certificates.
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,7 +23,10 @@
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
 extern "C" CURLcode curl_easy_impersonate(CURL* curl, const char* target, int default_headers);
 #else
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <sys/stat.h>
 #endif
 
 namespace qelkit {
@@ -59,6 +65,7 @@ long request_timeout_ms() {
   return static_cast<long>(std::min<long long>(v, kTimeoutMs));
 }
 
+#ifdef QELKIT_HAVE_CURL_IMPERSONATE
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -66,6 +73,7 @@ std::string read_file(const std::string& path) {
   }
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+#endif
 
 bool has_line_break_or_nul(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -79,10 +87,85 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+#ifndef QELKIT_HAVE_CURL_IMPERSONATE
+struct StoreFree {
+  void operator()(X509_STORE* s) const noexcept { X509_STORE_free(s); }
+};
+using TrustStore = std::unique_ptr<X509_STORE, StoreFree>;
+
+// Enough of a file's identity to tell that its content may have changed.
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  std::int64_t mtime_ns = 0;
+};
+
+bool operator==(const FileStamp& x, const FileStamp& y) {
+  return x.dev == y.dev && x.ino == y.ino && x.size == y.size && x.mtime_ns == y.mtime_ns;
+}
+
+// The files a trust store was built from.
+struct TrustKey {
+  std::string bundle, dir, extra;
+  std::optional<FileStamp> bundle_stamp, extra_stamp;
+  bool operator==(const TrustKey&) const = default;
+};
+
+std::optional<FileStamp> stamp_of(const char* path) {
+  struct stat st {};
+  if (!path || ::stat(path, &st) != 0) return std::nullopt;
+  return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                   static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+// The trusted certificates: libcurl's default bundle and directory, plus the
+// PEM file `extra` when given. Every request opens a fresh connection, and
+// parsing a system bundle costs OpenSSL more than a whole handshake on
+// loopback, so the store is built once and shared (a built X509_STORE is
+// safe to use from many connections at once) until one of the files changes.
+// Throws TransportError when `extra` cannot be read or holds no certificate.
+TrustStore trusted_store(const char* bundle, const char* dir, const char* extra) {
+  TrustKey key{bundle ? bundle : "", dir ? dir : "", extra ? extra : "", stamp_of(bundle), stamp_of(extra)};
+  if (extra && !key.extra_stamp) {
+    throw TransportError("cannot read the trusted certificates in " + key.extra + ": " + std::strerror(errno));
+  }
+  static std::mutex m;
+  static std::optional<TrustKey> cached_key;
+  static TrustStore cached;
+  std::lock_guard<std::mutex> lock(m);
+  if (!cached || cached_key != key) {
+    TrustStore store(X509_STORE_new());
+    if (!store) throw std::bad_alloc();
+    // A missing default bundle or directory is not our failure: it only
+    // trusts less.
+    if (bundle && *bundle) (void)X509_STORE_load_file(store.get(), bundle);
+    if (dir && *dir) (void)X509_STORE_load_path(store.get(), dir);
+    ERR_clear_error();
+    if (extra && X509_STORE_load_file(store.get(), extra) != 1) {
+      const unsigned long err = ERR_get_error();
+      ERR_clear_error();
+      char why[256] = "no certificate in it";
+      if (err != 0) ERR_error_string_n(err, why, sizeof why);
+      throw TransportError("cannot read the trusted certificates in " + key.extra + ": " + why);
+    }
+    // As libcurl sets up its own store.
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+    cached = std::move(store);
+    cached_key = std::move(key);
+  }
+  if (X509_STORE_up_ref(cached.get()) != 1) throw std::bad_alloc();
+  return TrustStore(cached.get());
+}
+#endif
+
 // What the libcurl callbacks of one exchange write into.
 struct Exchange {
   HttpResponse response;
   const detail::BrowserProfile* profile = nullptr;
+#ifndef QELKIT_HAVE_CURL_IMPERSONATE
+  TrustStore trust;
+#endif
 };
 
 size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
@@ -122,10 +205,12 @@ size_t on_header(char* data, size_t size, size_t count, void* user) noexcept {
 }
 
 #ifndef QELKIT_HAVE_CURL_IMPERSONATE
-// The parts of the browser's TLS ClientHello that libcurl has no option for.
+// The shared trusted certificates, and the parts of the browser's TLS
+// ClientHello that libcurl has no option for.
 CURLcode on_ssl_ctx(CURL*, void* ssl_ctx, void* user) noexcept {
   auto* ex = static_cast<Exchange*>(user);
   auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+  if (ex->trust) SSL_CTX_set1_cert_store(ctx, ex->trust.get());
   if (!ex->profile) return CURLE_OK;
   if (SSL_CTX_set1_sigalgs_list(ctx, ex->profile->sigalgs) != 1) return CURLE_SSL_CIPHER;
   SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
@@ -203,6 +288,22 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   set(h, CURLOPT_HEADERFUNCTION, &on_header, "header callback");
   set(h, CURLOPT_HEADERDATA, static_cast<void*>(&ex), "header callback data");
 
+#ifndef QELKIT_HAVE_CURL_IMPERSONATE
+  // Trusted certificates: the default bundle and directory plus
+  // QELKIT_CA_FILE, from the shared store; libcurl loads none of its own.
+  {
+    const char* bundle = nullptr;
+    const char* dir = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CAINFO, &bundle) != CURLE_OK) bundle = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CAPATH, &dir) != CURLE_OK) dir = nullptr;
+    const char* extra = std::getenv("QELKIT_CA_FILE");
+    ex.trust = trusted_store(bundle, dir, extra && *extra ? extra : nullptr);
+    set(h, CURLOPT_CAINFO, static_cast<const char*>(nullptr), "trusted certificates");
+    set(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr), "trusted certificate directory");
+    set(h, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx, "TLS set-up callback");
+    set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&ex), "TLS set-up callback data");
+  }
+#else
   // Extra trusted certificates: the default bundle plus QELKIT_CA_FILE, given
   // to libcurl together as one in-memory bundle.
   std::string ca_bundle;
@@ -217,6 +318,7 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     curl_blob blob{ca_bundle.data(), ca_bundle.size(), CURL_BLOB_NOCOPY};
     set(h, CURLOPT_CAINFO_BLOB, &blob, "trusted certificates");
   }
+#endif
 
   Headers headers = request.headers;
   if (!request.impersonate.empty()) {
@@ -230,8 +332,6 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     set(h, CURLOPT_TLS13_CIPHERS, p.tls13_ciphers, "TLS 1.3 cipher suites");
     set(h, CURLOPT_SSL_CIPHER_LIST, p.tls12_ciphers, "TLS 1.2 cipher suites");
     set(h, CURLOPT_SSL_EC_CURVES, p.groups, "key-exchange groups");
-    set(h, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx, "TLS set-up callback");
-    set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&ex), "TLS set-up callback data");
     set(h, CURLOPT_SSL_ENABLE_ALPN, 1L, "ALPN");
     set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
     set(h, CURLOPT_STREAM_WEIGHT, p.http2_stream_weight, "HTTP/2 stream weight");
