@@ -126,6 +126,31 @@ std::string cookie_value(std::string_view text, std::string_view name) {
   return {};
 }
 
+// Whether the arrays and objects of a JSON text nest deeper than `limit`;
+// brackets inside strings do not count. Only meaningful for valid JSON, which
+// is all it is asked about before the text is parsed.
+bool nests_deeper_than(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Reply
@@ -137,10 +162,13 @@ const std::string& Reply::text() const { return response_.body; }
 const std::string& Reply::url() const { return url_; }
 
 Json Reply::json() const {
+  const std::string from = url_.empty() ? std::string("reply") : "reply from " + url_;
+  if (nests_deeper_than(response_.body, kMaxDepth)) {
+    throw ProtocolError(from + " nests deeper than " + std::to_string(kMaxDepth) + " levels");
+  }
   try {
     return Json::parse(response_.body);
   } catch (const nlohmann::json::exception& e) {
-    const std::string from = url_.empty() ? std::string("reply") : "reply from " + url_;
     throw ProtocolError(from + " is not JSON: " + e.what());
   }
 }

@@ -44,8 +44,11 @@ class Reply {
   const std::string& text() const;
   const std::string& url() const;
   // The body parsed as JSON; throws ProtocolError (naming the URL) when it is
-  // not JSON.
+  // not JSON, or nests arrays and objects deeper than kMaxDepth levels (the
+  // JSON library copies, compares and prints values recursively, so a deeper
+  // reply could exhaust the stack of whoever handles it).
   Json json() const;
+  static constexpr int kMaxDepth = 512;
   // Every value of the named header, in the order the reply carries them;
   // the name is matched case-insensitively.
   std::vector<std::string> header_values(std::string_view name) const;

@@ -85,7 +85,8 @@ inline std::int64_t to_integer(const Json& v) {
       bool ok = digits < e;
       for (std::size_t i = digits; i < e && ok; ++i) ok = s[i] >= '0' && s[i] <= '9';
       if (!ok) {
-        throw ConversionError("not a decimal integer: " + v.dump());
+        // The text may come from the caller rather than a parse: need not be UTF-8.
+        throw ConversionError("not a decimal integer: " + v.dump(-1, ' ', false, Json::error_handler_t::replace));
       }
       std::string core = s.substr(b, e - b);
       errno = 0;
@@ -97,7 +98,8 @@ inline std::int64_t to_integer(const Json& v) {
       return static_cast<std::int64_t>(parsed);
     }
     default:
-      throw ConversionError("cannot convert " + v.dump() + " to an integer");
+      throw ConversionError("cannot convert " + v.dump(-1, ' ', false, Json::error_handler_t::replace) +
+                            " to an integer");
   }
 }
 

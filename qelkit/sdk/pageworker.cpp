@@ -84,7 +84,11 @@ Json QelExc::request_body(const Json& c, std::int64_t b) {
 }
 
 Json QelExc::normalise_row(const Json& row) {
-  if (!row.is_object()) throw ProtocolError("statistics row is not an object: " + row.dump());
+  if (!row.is_object()) {
+    // A text made by the caller need not be UTF-8; the message shows it anyway.
+    throw ProtocolError("statistics row is not an object: " +
+                        row.dump(-1, ' ', false, Json::error_handler_t::replace));
+  }
   Json out = Json::object();
   out["date"] = required(row, "date");
   out["qel_id"] = required(row, "finderQelid");
