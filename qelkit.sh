@@ -4,6 +4,7 @@
 #   ./qelkit.sh build   configure and build into build/
 #   ./qelkit.sh test    setup, build, then run every test with ctest
 #   ./qelkit.sh demo    setup, build, then log in and read statistics against the substitute platform
+#   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -18,9 +19,16 @@ PACKAGES=(
 
 log() { printf '[qelkit] %s\n' "$*" >&2; }
 
-cmd_setup() {
+# The fuzz targets' toolchain: clang, its fuzzer and sanitizer runtimes, and
+# llvm-symbolizer for readable crash reports.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+
+cmd_setup() { install_missing "${PACKAGES[@]}"; }
+
+# Installs those of the named Debian packages that are not installed yet.
+install_missing() {
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$p")
     fi
@@ -145,8 +153,75 @@ cmd_demo() {
   echo "The demo ran in a temporary directory, now removed; the repository is unchanged."
 }
 
+# Fuzzing: builds every libFuzzer target in fuzz/ with clang, AddressSanitizer
+# and UndefinedBehaviorSanitizer into build-fuzz/ (QELKIT_FUZZ_BUILD_DIR), then
+# runs each for SECONDS (argument, else QELKIT_FUZZ_SECONDS, else 60) from a
+# copy of its seeds in fuzz/corpus/<target>/, in a scratch directory: the
+# repository is never written. QELKIT_FUZZ_TARGETS="fuzz_fo fuzz_base64"
+# runs only those. Any crash, leak, time-out or broken contract fails the run
+# and names the input that caused it (the scratch directory is kept then).
+cmd_fuzz() {
+  local seconds="${1:-${QELKIT_FUZZ_SECONDS:-60}}"
+  case "$seconds" in
+    '' | *[!0-9]* | 0) log "fuzz: SECONDS must be a positive whole number, not '$seconds'"; exit 2 ;;
+  esac
+  cmd_setup
+  install_missing "${FUZZ_PACKAGES[@]}"
+  local build="${QELKIT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
+  cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    -DQELKIT_BUILD_FUZZ=ON -DQELKIT_BUILD_TESTS=OFF -DQELKIT_BUILD_APPS=OFF -DQELKIT_BUILD_BENCH=OFF \
+    -DQELKIT_INSTALL=OFF -DQELKIT_WERROR=ON >/dev/null
+  cmake --build "$build" -j "$JOBS" --target fuzzers
+
+  local targets=()
+  if [ -n "${QELKIT_FUZZ_TARGETS:-}" ]; then
+    read -r -a targets <<<"$QELKIT_FUZZ_TARGETS"
+  else
+    for d in "$ROOT"/fuzz/corpus/*/; do targets+=("$(basename "$d")"); done
+  fi
+  local scratch
+  scratch="$(mktemp -d "${TMPDIR:-/tmp}/qelkit-fuzz.XXXXXX")"
+  if [ -x /usr/bin/llvm-symbolizer-14 ]; then export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer-14; fi
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+  log "fuzzing ${#targets[@]} targets for ${seconds} s each in $scratch"
+  local failed=() t
+  for t in "${targets[@]}"; do
+    local bin="$build/fuzz/$t" dir="$scratch/$t"
+    if [ ! -x "$bin" ] || [ ! -d "$ROOT/fuzz/corpus/$t" ]; then
+      log "fuzz: no target $t (expected $bin and fuzz/corpus/$t/)"
+      failed+=("$t")
+      continue
+    fi
+    mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/tmp"
+    cp -R "$ROOT/fuzz/corpus/$t/." "$dir/corpus/"
+    local rc=0
+    (cd "$dir" && TMPDIR="$dir/tmp" "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
+      -artifact_prefix="$dir/artifacts/" -print_final_stats=1 "$dir/corpus" >"$dir/log" 2>&1) || rc=$?
+    local runs
+    runs="$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' "$dir/log" | tail -n1)"
+    if [ "$rc" -eq 0 ]; then
+      printf '%-24s ok    %s, corpus %s inputs\n' "$t" "${runs:-?}" "$(find "$dir/corpus" -type f | wc -l)"
+    else
+      printf '%-24s FAIL  (exit %s)\n' "$t" "$rc"
+      grep -E -m5 'ERROR:|runtime error|contract broken|SUMMARY' "$dir/log" | sed 's/^/    /' || true
+      local a
+      for a in "$dir"/artifacts/*; do [ -e "$a" ] && echo "    input: $a"; done
+      echo "    log:   $dir/log"
+      failed+=("$t")
+    fi
+  done
+  if [ ${#failed[@]} -ne 0 ]; then
+    log "fuzz: ${#failed[@]} target(s) failed: ${failed[*]} (inputs and logs kept in $scratch;" \
+      "replay one with: $build/fuzz/<target> <input>)"
+    exit 1
+  fi
+  rm -rf "$scratch"
+  log "fuzz: every target ran ${seconds} s without a finding"
+}
+
 usage() {
-  sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set -euo pipefail/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'
 }
 
 sub="${1:-}"
@@ -156,6 +231,7 @@ case "$sub" in
   build) cmd_setup; cmd_build "$@" ;;
   test) cmd_test "$@" ;;
   demo) cmd_demo "$@" ;;
+  fuzz) cmd_fuzz "$@" ;;
   -h|--help|help|"") usage ;;
   *) log "unknown command: $sub"; usage; exit 2 ;;
 esac
