@@ -51,18 +51,19 @@ std::vector<qelkit::ChildTask> child_tasks() {
   std::vector<qelkit::ChildTask> table = qelkit::child_task_table();
   table.push_back({kModule, "Login", "store",
                    [](const Json& a) { store_login(a[0].get<std::string>(), a[1].get<std::string>()); }, 2});
-  // Stores prefix0, prefix1, ... and reports each one on stdout once stored.
+  // Stores prefix0, prefix1, ... and appends each id to the progress file
+  // once it is stored.
   table.push_back({kModule, "Login", "store_many",
                    [](const Json& a) {
                      const std::string prefix = a[0].get<std::string>();
+                     std::ofstream progress(a[2].get<std::string>(), std::ios::app);
                      for (int i = 0; i < a[1].get<int>(); ++i) {
                        const std::string id = prefix + std::to_string(i);
                        store_login("S-" + id, id);
-                       std::printf("stored %s\n", id.c_str());
-                       std::fflush(stdout);
+                       progress << id << std::endl;
                      }
                    },
-                   2});
+                   3});
   return table;
 }
 
@@ -113,29 +114,66 @@ TEST_F(DataSafety, SixteenCompletionsRacingOnOneFileAllLand) {
   EXPECT_EQ(got, expected);
 }
 
+// Lines of `path` (the ids a child reported as stored).
+std::vector<std::string> lines_of(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
 TEST_F(DataSafety, ACompletionKilledAtAnyMomentLosesNothingStoredBefore) {
   std::mt19937 random(20261207);
   std::set<std::string> stored;
-  for (int round = 0; round < 25; ++round) {
+  // A file of about 1 MiB, so that a rewrite takes long enough for some
+  // kills to land inside it.
+  Json initial = Json::object();
+  for (int i = 0; i < 1000; ++i) {
+    initial["pre-" + std::to_string(i)] = std::string(1000, 'x');
+    stored.insert("pre-" + std::to_string(i));
+  }
+  qelkit::JsonFileHandler::save_data(initial, "data.json");
+  // True while a writer's temporary copy of the data file exists.
+  auto writing = [] {
+    for (const auto& e : fs::directory_iterator("json")) {
+      if (e.path().filename().string().rfind(".data.json.tmp-", 0) == 0) return true;
+    }
+    return false;
+  };
+  int killed_writing = 0;
+  for (int round = 0; round < 30; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
+    const std::string progress = "progress-" + std::to_string(round);
     qelkit::Process child = qelkit::TaskFactory().create_task(
-        kModule, "Login", "store_many", Json::array({"r" + std::to_string(round) + "-", 40}), {},
-        qelkit::StdStream::pipe());
-    // Each store takes a key derivation (~20 ms) and one locked rewrite; kill
-    // somewhere inside the first dozen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 300)(random)));
+        kModule, "Login", "store_many", Json::array({"r" + std::to_string(round) + "-", 40, progress}));
+    if (round % 2 == 0) {
+      // Inside its write: the moment its temporary copy of the file exists.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!writing() && std::chrono::steady_clock::now() < deadline) {
+      }
+      killed_writing += writing() ? 1 : 0;
+    } else {
+      // At a random moment of its life: before, between or inside its locked
+      // rewrites (each a key derivation of ~20 ms, then about 1 MiB read and
+      // written).
+      std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 300000)(random)));
+    }
     ::kill(child.pid(), SIGKILL);
-    std::istringstream out(child.read_stdout_all());
     child.wait();
-    for (std::string word, id; out >> word >> id;) stored.insert(id);
+    for (const std::string& id : lines_of(progress)) stored.insert(id);
 
     Json doc;
     ASSERT_NO_THROW(doc = qelkit::JsonFileHandler::load_data_strict("data.json"));
-    if (stored.empty()) continue;
     ASSERT_TRUE(doc.is_object());
-    for (const std::string& id : stored) EXPECT_TRUE(doc.contains(id)) << id;
+    std::set<std::string> present;
+    for (const auto& [k, v] : doc.items()) present.insert(k);
+    for (const std::string& id : stored) ASSERT_TRUE(present.count(id)) << id;
+    // Clear what a killed writer left behind, so the next round sees only its own.
+    for (const auto& e : fs::directory_iterator("json")) {
+      if (e.path().filename().string().rfind(".data.json.tmp-", 0) == 0) fs::remove(e.path());
+    }
   }
-  EXPECT_GT(stored.size(), 25u);  // the kills did land between stores, not only before the first
+  EXPECT_GE(killed_writing, 10);
   for (const auto& e : fs::directory_iterator("json")) {
     EXPECT_EQ(e.path().filename().string().find(".unreadable-"), std::string::npos) << "file moved aside: " << e.path();
   }
