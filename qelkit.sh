@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# qelkit's one entry point: setup, build, test, demo.
+# qelkit's one entry point.
 #   ./qelkit.sh setup   install the Debian packages the project needs (only the missing ones)
 #   ./qelkit.sh build   configure and build into build/
 #   ./qelkit.sh test    setup, build, then run every test with ctest
 #   ./qelkit.sh demo    setup, build, then log in and read statistics against the substitute platform
+#   ./qelkit.sh check   the whole suite under ASan+UBSan, the threaded suites under TSan
 #   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
+#   ./qelkit.sh bench   build, run every benchmark and print one table
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -53,6 +55,50 @@ cmd_test() {
   cmd_setup
   cmd_build
   ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"
+}
+
+# Test programs whose code runs threads (or races processes) under TSan.
+THREADED_TESTS=(common_test pageworker_test pagefanout_test facade_test facade_e2e_test data_safety_test)
+
+# Builds into $1 with the sanitizer flags $2 (targets: the rest, or all).
+sanitized_build() {
+  local dir="$1" flags="$2"
+  shift 2
+  cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELKIT_WERROR=ON -DQELKIT_BUILD_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" >/dev/null
+  if [ $# -gt 0 ]; then
+    cmake --build "$dir" -j "$JOBS" --target "$@"
+  else
+    cmake --build "$dir" -j "$JOBS"
+  fi
+}
+
+# Sanitizers: every test under AddressSanitizer + UndefinedBehaviorSanitizer
+# (the install test aside: an instrumented library cannot be loaded by an
+# uninstrumented consumer), then the threaded suites under ThreadSanitizer.
+# Any report fails the run.
+cmd_check() {
+  cmd_setup
+  local asan="${QELKIT_ASAN_BUILD_DIR:-$ROOT/build-asan}" tsan="${QELKIT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
+  log "check: AddressSanitizer + UndefinedBehaviorSanitizer, every test ($asan)"
+  sanitized_build "$asan" "-fsanitize=address,undefined -fno-sanitize-recover=all"
+  ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir "$asan" --output-on-failure -j "$JOBS" -LE install
+
+  log "check: ThreadSanitizer, the threaded suites ($tsan)"
+  sanitized_build "$tsan" "-fsanitize=thread" "${THREADED_TESTS[@]}" platform-sim
+  local pattern
+  pattern="^($(IFS='|'; echo "${THREADED_TESTS[*]}"))\$"
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+    ctest --test-dir "$tsan" --output-on-failure -j "$JOBS" -R "$pattern"
+}
+
+# Benchmarks: one table of every measured target (see bench/run.sh).
+cmd_bench() {
+  cmd_setup
+  cmd_build
+  bash "$ROOT/bench/run.sh" "$BUILD_DIR"
 }
 
 # The demo: the whole login-and-statistics road against the substitute
@@ -232,6 +278,8 @@ case "$sub" in
   test) cmd_test "$@" ;;
   demo) cmd_demo "$@" ;;
   fuzz) cmd_fuzz "$@" ;;
+  check) cmd_check "$@" ;;
+  bench) cmd_bench "$@" ;;
   -h|--help|help|"") usage ;;
   *) log "unknown command: $sub"; usage; exit 2 ;;
 esac
