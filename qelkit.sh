@@ -90,7 +90,9 @@ cmd_check() {
   sanitized_build "$tsan" "-fsanitize=thread" "${THREADED_TESTS[@]}" platform-sim
   local pattern
   pattern="^($(IFS='|'; echo "${THREADED_TESTS[*]}"))\$"
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+  # The thousand-logins resource test only counts processes and descriptors;
+  # under TSan it takes minutes and shows nothing ASan's run has not.
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" GTEST_FILTER='-DataSafety.AThousand*' \
     ctest --test-dir "$tsan" --output-on-failure -j "$JOBS" -R "$pattern"
 }
 
