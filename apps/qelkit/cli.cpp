@@ -188,12 +188,12 @@ Parsed parse_options(const std::string& command, const std::vector<std::string>&
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const auto& s : specs) {
-      if (s.name == name) spec = &s;
+      if (s.name == name) option = &s;
     }
-    if (!spec) throw usage(command, "unknown option " + name + " for qelkit " + command);
-    if (spec->takes_value) {
+    if (!option) throw usage(command, "unknown option " + name + " for qelkit " + command);
+    if (option->takes_value) {
       if (!value) {
         if (i + 1 >= args.size()) throw usage(command, "option " + name + " needs a value");
         value = args[++i];
