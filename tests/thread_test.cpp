@@ -39,6 +39,23 @@ class Sleeper : public qelkit::Thread {
   std::shared_ptr<std::atomic<int>> state_;
 };
 
+// Leaves a thread-local object behind whose clean-up is slow, like the
+// per-thread state a TLS library keeps.
+std::atomic<bool> g_thread_state_cleaned{false};
+struct SlowThreadState {
+  ~SlowThreadState() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    g_thread_state_cleaned = true;
+  }
+};
+class UsesThreadState : public qelkit::Thread {
+ protected:
+  void run() override {
+    thread_local SlowThreadState state;
+    (void)state;
+  }
+};
+
 class Thrower : public qelkit::Thread {
  protected:
   void run() override { throw std::runtime_error("boom"); }
@@ -73,6 +90,16 @@ TEST(Thread, DroppedByItsCreatorItLivesUntilRunReturns) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(state->load(), 2);  // run() finished (1), then the object was freed (2)
+}
+
+TEST(Thread, JoinReturnsOnlyOnceTheSystemThreadHasEnded) {
+  // A process may exit right after join(): nothing of the thread may still
+  // be running then.
+  auto t = std::make_shared<UsesThreadState>();
+  t->daemon = true;
+  t->start();
+  t->join();
+  EXPECT_TRUE(g_thread_state_cleaned.load());
 }
 
 TEST(Thread, MisuseIsRefusedAndEscapingExceptionsAreKept) {

@@ -5,8 +5,9 @@
 // always owned by std::shared_ptr (start() refuses an object that is not), and
 // the running thread holds its own reference, so a creator may drop its
 // pointer while run() is still going: the object lives until run() returns.
-// The underlying std::thread is detached, so no joinable std::thread is ever
-// destroyed (no std::terminate).
+// join() also waits for the system thread to end; an object whose creator
+// never joins it lets its system thread go when it dies, so no joinable
+// std::thread is ever destroyed (no std::terminate).
 //
 // Hand-over: fields that the creator sets before start() and reads after
 // join() need no lock; start() and join() order those accesses.
@@ -78,7 +79,11 @@ class Thread : public std::enable_shared_from_this<Thread> {
   Thread() = default;
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
-  virtual ~Thread() = default;
+  // Never joined: the last reference went with the running thread itself
+  // (or the creator dropped it unjoined), so the system thread is let go.
+  virtual ~Thread() {
+    if (thread_.joinable()) thread_.detach();
+  }
 
   // Set before start(); the process does not wait for a daemon thread at exit.
   bool daemon = false;
@@ -99,7 +104,7 @@ class Thread : public std::enable_shared_from_this<Thread> {
     const bool is_daemon = daemon;
     if (!is_daemon) detail::NonDaemonThreads::instance().enter();
     try {
-      std::thread([self = std::move(self), is_daemon]() mutable {
+      std::thread worker([self = std::move(self), is_daemon]() mutable {
         if (!is_daemon) detail::NonDaemonThreads::inside_non_daemon() = true;
         self->body();
         if (!is_daemon) {
@@ -107,7 +112,9 @@ class Thread : public std::enable_shared_from_this<Thread> {
           self.reset();  // the object may die here, before exit stops waiting
           detail::NonDaemonThreads::instance().leave();
         }
-      }).detach();
+      });
+      std::lock_guard<std::mutex> lock(m_);
+      thread_ = std::move(worker);
     } catch (...) {
       if (!is_daemon) detail::NonDaemonThreads::instance().leave();
       std::lock_guard<std::mutex> lock(m_);
@@ -125,6 +132,11 @@ class Thread : public std::enable_shared_from_this<Thread> {
       throw std::logic_error("qelkit::Thread cannot join itself");
     }
     cv_.wait(lock, [this] { return state_ == State::finished; });
+    // Wait for the system thread itself too, so that its thread-local
+    // clean-up (library per-thread state) is over when join() returns.
+    std::thread finished = std::move(thread_);
+    lock.unlock();
+    if (finished.joinable()) finished.join();
   }
 
   // True from start() until run() has returned.
@@ -168,6 +180,7 @@ class Thread : public std::enable_shared_from_this<Thread> {
   State state_ = State::created;
   std::thread::id runner_;
   std::exception_ptr error_;
+  std::thread thread_;  // joinable until join() has waited for it
 };
 
 }  // namespace qelkit
