@@ -33,6 +33,7 @@
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/platform_sim.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
 
 namespace qelkit {
@@ -68,68 +69,15 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-struct CliRun {
-  int status = -1;  // exit status; -1 when killed or timed out
-  std::string out;
-  std::string err;
-};
+using CliRun = testing::ProgramRun;
 
 // Runs the built qelkit in `cwd` with extra environment settings (a value of
-// nothing unsets), standard output and error in files, standard input empty.
-CliRun run_cli(const std::vector<std::string>& args, const fs::path& cwd,
-            const std::vector<std::pair<std::string, std::optional<std::string>>>& env = {},
-            std::chrono::seconds timeout = std::chrono::seconds(60)) {
-  static int counter = 0;
-  const fs::path out_path = cwd / ("cli-" + std::to_string(++counter) + ".out");
-  const fs::path err_path = cwd / ("cli-" + std::to_string(counter) + ".err");
-  std::vector<std::string> argv_text = {QELKIT_CLI_PATH};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    for (const auto& [name, value] : env) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-    int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) ::_exit(126);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  CliRun run;
-  if (pid < 0) return run;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int wstatus = 0;
-  while (true) {
-    pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
-    if (r == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &wstatus, 0);
-      ADD_FAILURE() << "qelkit timed out";
-      wstatus = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (wstatus != -1 && WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
-  run.out = read_file(out_path);
-  run.err = read_file(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
-  return run;
+// nothing unsets).
+CliRun run_cli(const std::vector<std::string>& args, const fs::path& cwd, const testing::EnvChanges& env = {},
+               std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  std::vector<std::string> argv = {QELKIT_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testing::run_program(argv, cwd, env, timeout);
 }
 
 // A fresh directory below the system's temporary directory.

@@ -1,0 +1,28 @@
+// Runs a program as a subprocess for a test: in a given directory, with
+// extra environment settings, standard input empty and standard output and
+// error collected, killed when it outlives a (generous) deadline.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qelkit::testing {
+
+struct ProgramRun {
+  int status = -1;  // exit status; -1 when killed by a signal or timed out
+  int signal = 0;   // the signal that ended it, 0 when it exited
+  std::string out;
+  std::string err;
+};
+
+using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;  // nothing: unset
+
+// argv[0] is the program's path. Reports a test failure on time-out.
+ProgramRun run_program(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                       const EnvChanges& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
+
+}  // namespace qelkit::testing
