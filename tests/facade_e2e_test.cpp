@@ -14,6 +14,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/platform_sim.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
 #include "tests/support/work_dir.hpp"
 
@@ -116,6 +117,40 @@ TEST_F(FacadeE2E, DetailedStatisticsEqualThePlatformsRowsInOrder) {
   EXPECT_EQ(result["code"], 0);
   EXPECT_EQ(result["data"], expected);
   EXPECT_EQ(sim().requests(std::string(qelkit::SpiderDriver::kStatisticsDownloadPath)).size(), 18u);
+}
+
+// A host whose main returns while a detailed query runs on a non-daemon
+// thread: the process waits for the thread before any library clean-up, so
+// every row arrives and the process ends normally. With the query on a
+// daemon thread the process may end first, but never by a crash or a
+// sanitizer report (its workers must not touch torn-down globals).
+TEST_F(FacadeE2E, AHostReturningFromMainWhileAQueryRunsEndsCleanly) {
+  const std::string token = start_login();
+  sim().confirm(token, 3);
+  Json doc = wait_for_accounts(1);
+  const std::string id = text_of(sim().accounts()[3]["uniqId"]);
+  ASSERT_TRUE(doc.contains(id));
+  const std::int64_t ts = 1764547200;
+  sim().set_download_rows(3, 250, ts);
+  sim().set_latency(40, std::string(qelkit::SpiderDriver::kStatisticsDownloadPath));
+
+  // Returning at once, and once the query's connections are under way.
+  for (const char* pause : {"0", "150", "400"}) {
+    auto run = qelkit::testing::run_program({QELKIT_EXITING_HOST_PATH, id, std::to_string(ts), "waited", pause},
+                                            work_dir_.path());
+    EXPECT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "rows 250\n") << run.err;
+    EXPECT_EQ(run.err, "");
+  }
+  for (const char* pause : {"0", "150", "400"}) {
+    auto run = qelkit::testing::run_program({QELKIT_EXITING_HOST_PATH, id, std::to_string(ts), "daemon", pause},
+                                            work_dir_.path());
+    EXPECT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out == "" || run.out == "rows 250\n") << run.out;
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 }  // namespace

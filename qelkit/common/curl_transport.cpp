@@ -18,6 +18,7 @@
 
 #include "qelkit/common/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/openssl_exit.hpp"
 #include "qelkit/common/transport.hpp"
 
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
@@ -130,9 +131,16 @@ TrustStore trusted_store(const char* bundle, const char* dir, const char* extra)
   if (extra && !key.extra_stamp) {
     throw TransportError("cannot read the trusted certificates in " + key.extra + ": " + std::strerror(errno));
   }
-  static std::mutex m;
-  static std::optional<TrustKey> cached_key;
-  static TrustStore cached;
+  // Never destroyed: a request may still be running while statics are torn down.
+  struct Cache {
+    std::mutex m;
+    std::optional<TrustKey> key;
+    TrustStore store;
+  };
+  static Cache* const cache = new Cache;
+  std::mutex& m = cache->m;
+  std::optional<TrustKey>& cached_key = cache->key;
+  TrustStore& cached = cache->store;
   std::lock_guard<std::mutex> lock(m);
   if (!cached || cached_key != key) {
     TrustStore store(X509_STORE_new());
@@ -376,8 +384,8 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
 }  // namespace
 
 Transport& curl_transport() {
-  static CurlTransport transport;
-  return transport;
+  static CurlTransport* const transport = new CurlTransport;  // never destroyed, as above
+  return *transport;
 }
 
 }  // namespace qelkit

@@ -27,8 +27,8 @@ std::atomic<Clock*> g_clock{nullptr};
 }  // namespace
 
 Clock& system_clock() {
-  static SystemClock clock;
-  return clock;
+  static SystemClock* const clock = new SystemClock;  // never destroyed: threads may outlive statics
+  return *clock;
 }
 
 Transport& current_transport() {
