@@ -1,4 +1,5 @@
 #include "qelkit/common/docstore.hpp"
+#include "tests/support/other_user.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <cmath>
+#include <cstring>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -296,14 +300,17 @@ TEST_F(DocStore, FailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(JsonFileHandler::load_data("data.json"), big);
 }
 
-TEST_F(DocStore, NewFilesAreOwnerOnlyAndReplacedFilesKeepTheirMode) {
+TEST_F(DocStore, NewFilesFollowTheUmaskAndReplacedFilesKeepTheirMode) {
   const mode_t old_umask = ::umask(022);
   JsonFileHandler::save_data(kRecord, "new.json");
-  EXPECT_EQ(mode_of("json/new.json"), 0600u);
-
-  ASSERT_EQ(::chmod("json/new.json", 0644), 0);
-  JsonFileHandler::save_data(Json{{"v", 2}}, "new.json");
   EXPECT_EQ(mode_of("json/new.json"), 0644u);
+  ::umask(077);
+  JsonFileHandler::save_data(kRecord, "private.json");
+  EXPECT_EQ(mode_of("json/private.json"), 0600u);
+
+  ASSERT_EQ(::chmod("json/new.json", 0640), 0);
+  JsonFileHandler::save_data(Json{{"v", 2}}, "new.json");
+  EXPECT_EQ(mode_of("json/new.json"), 0640u);
   EXPECT_EQ(JsonFileHandler::load_data("new.json"), Json({{"v", 2}}));
   ::umask(old_umask);
 
@@ -312,7 +319,118 @@ TEST_F(DocStore, NewFilesAreOwnerOnlyAndReplacedFilesKeepTheirMode) {
   JsonFileHandler::save_data(Json{{"v", 3}}, "link.json");
   EXPECT_TRUE(fs::is_symlink("json/link.json"));
   EXPECT_EQ(JsonFileHandler::load_data("new.json"), Json({{"v", 3}}));
-  EXPECT_EQ(mode_of("json/new.json"), 0644u);
+  EXPECT_EQ(mode_of("json/new.json"), 0640u);
+}
+
+ino_t inode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0);
+  return st.st_ino;
+}
+
+TEST_F(DocStore, AHardLinkedFileIsRewrittenInPlaceSoEveryLinkSeesTheNewDocument) {
+  JsonFileHandler::save_data(Json{{"v", 1}, {"padding", std::string(300, 'p')}}, "data.json");
+  fs::create_hard_link("json/data.json", "backup.json");
+  const ino_t inode = inode_of("json/data.json");
+
+  JsonFileHandler::save_data(Json{{"v", 2}}, "data.json");  // shorter than before
+  EXPECT_EQ(read("json/data.json"), "{\n  \"v\": 2\n}");
+  EXPECT_EQ(read("backup.json"), read("json/data.json"));
+  EXPECT_EQ(inode_of("json/data.json"), inode);
+  JsonFileHandler::save_data(Json{{"v", 3}, {"more", std::string(500, 'm')}}, "data.json");  // longer
+  EXPECT_EQ(JsonFileHandler::load_data("./backup.json"), JsonFileHandler::load_data("data.json"));
+  EXPECT_EQ(JsonFileHandler::load_data("data.json")["v"], 3);
+  EXPECT_EQ(entries("json"), std::vector<std::string>{"data.json"});
+}
+
+TEST_F(DocStore, ABindMountedFileIsRewrittenInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+  JsonFileHandler::save_data(Json{{"v", 1}}, "data.json");
+  write("outside.json", "{\"v\": 0}");
+  ASSERT_EQ(std::system(("mount --bind " + (dir_ / "outside.json").string() + " " +
+                         (dir_ / "json/data.json").string()).c_str()),
+            0);
+  struct Unmount {
+    fs::path p;
+    ~Unmount() { std::system(("umount " + p.string()).c_str()); }
+  } unmount{dir_ / "json/data.json"};
+
+  JsonFileHandler::save_data(Json{{"v", 2}, {"text", "bound"}}, "data.json");
+  EXPECT_EQ(JsonFileHandler::load_data("data.json"), Json({{"v", 2}, {"text", "bound"}}));
+  EXPECT_EQ(read("outside.json"), read("json/data.json"));
+  EXPECT_EQ(entries("json"), std::vector<std::string>{"data.json"});
+}
+
+TEST_F(DocStore, PermissionsDecideWhatIsWritten) {
+  // An unprivileged writer: root passes every permission check.
+  ASSERT_EQ(::chown(dir_.c_str(), qelkit::testing::unprivileged_uid(), static_cast<gid_t>(-1)), 0);
+  std::string outcome = qelkit::testing::as_unprivileged([&]() -> std::string {
+    fs::create_directory("json");
+    // A file the caller may not write stays as it is, even in a writable directory.
+    write("json/readonly.json", "{\"v\": 0}");
+    if (::chmod("json/readonly.json", 0444) != 0) return "chmod";
+    JsonFileHandler::save_data(Json{{"v", 1}}, "readonly.json");
+    if (read("json/readonly.json") != "{\"v\": 0}") return "a read-only file was replaced";
+
+    // A writable file in a read-only directory is written in place; a new
+    // file there cannot be made, silently.
+    write("json/data.json", "{\"v\": 0}");
+    if (::chmod("json", 0555) != 0) return "chmod json";
+    JsonFileHandler::save_data(Json{{"v", 2}}, "data.json");
+    JsonFileHandler::save_data(Json{{"v", 3}}, "absent.json");
+    ::chmod("json", 0755);
+    if (read("json/data.json") != "{\n  \"v\": 2\n}") return "in place: " + read("json/data.json");
+    if (fs::exists("json/absent.json")) return "a file appeared in a read-only directory";
+    if (entries("json") != std::vector<std::string>{"data.json", "readonly.json"}) return "left-overs";
+    return "";
+  });
+  EXPECT_EQ(outcome, "");
+}
+
+TEST_F(DocStore, FloatsAreWrittenInTheirShortestRoundTripForm) {
+  const std::vector<std::pair<double, std::string>> cases = {
+      {2779143.036387, "2779143.036387"},
+      {1e23, "1e+23"},
+      {0.1, "0.1"},
+      {100.0, "100.0"},
+      {-0.0, "-0.0"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {1e15, "1000000000000000.0"},
+      {-1234567890123456.8, "-1234567890123456.8"},
+      {1e16, "1e+16"},
+      {1.5e300, "1.5e+300"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {123456.789e-20, "1.23456789e-15"},
+  };
+  for (const auto& [value, text] : cases) {
+    JsonFileHandler::save_data(Json{{"x", value}}, "f.json", std::nullopt, 0);
+    EXPECT_EQ(read("json/f.json"), "{\n\"x\": " + text + "\n}") << text;
+  }
+
+  // Everything else stays as the serializer writes it, texts that look like
+  // the float markers and non-ASCII escapes included.
+  Json doc = Json::object();
+  doc["@F0#0@"] = "@F0#1@";
+  doc["list"] = Json::array({1, "\"@F1#", true, nullptr, std::nan(""), 2.5, "caf\u00e9 \xF0\x9F\x98\x80"});
+  doc["nested"] = {{"half", 0.5}, {"empty", Json::object()}};
+  JsonFileHandler::save_data(doc, "mixed.json", std::nullopt, 2, true);
+  EXPECT_EQ(read("json/mixed.json"), doc.dump(2, ' ', true));
+
+  // Random doubles read back exactly.
+  std::mt19937_64 random(7);
+  std::vector<double> values;
+  while (values.size() < 3000) {
+    double d;
+    std::uint64_t bits = random();
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isfinite(d)) values.push_back(d);
+  }
+  JsonFileHandler::save_data(Json{{"random", values}}, "random.json");
+  const Json back = JsonFileHandler::load_data("random.json");
+  ASSERT_EQ(back["random"].size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(back["random"][i].get<double>(), values[i]) << i;
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 #include "qelkit/common/docstore.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "qelkit/common/errors.hpp"
 
@@ -37,25 +42,62 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
-// Owns a descriptor and, until committed, the temporary file behind it.
+// Owns a descriptor; closes it on destruction.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A new file beside the target with a random name, created with `mode` (the
+// umask applies, as to any new file); removed again unless committed.
 class TempFile {
  public:
-  explicit TempFile(std::string path_template) : path_(std::move(path_template)) {
-    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+  TempFile(const fs::path& dir, const std::string& name, mode_t mode) {
+    std::string base = name.substr(0, 200);  // room for the suffix within NAME_MAX
+    for (int attempt = 0; attempt < 100 && !fd_.ok(); ++attempt) {
+      unsigned char random[6];
+      if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) break;
+      std::string suffix;
+      for (unsigned char r : random) suffix += "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"[r % 64];
+      path_ = ((dir.empty() ? fs::path(".") : dir) / ("." + base + ".tmp-" + suffix)).string();
+      fd_ = Fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      if (!fd_.ok() && errno != EEXIST) break;
+    }
+    error_ = fd_.ok() ? 0 : errno;
   }
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (fd_ != kNoFile && !committed_) ::unlink(path_.c_str());
+    if (fd_.ok() || closed_) {
+      if (!committed_) ::unlink(path_.c_str());
+    }
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool ok() const { return fd_.ok(); }
+  int error() const { return error_; }
+  int fd() const { return fd_.get(); }
   bool close() {
-    int fd = fd_;
-    fd_ = kClosed;
-    return ::close(fd) == 0;
+    closed_ = true;
+    return fd_.close();
   }
   bool rename_to(const fs::path& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) return false;
@@ -64,44 +106,104 @@ class TempFile {
   }
 
  private:
-  static constexpr int kNoFile = -1;  // mkostemp failed: nothing to remove
-  static constexpr int kClosed = -2;
   std::string path_;
-  int fd_ = kNoFile;
+  Fd fd_;
+  int error_ = 0;
+  bool closed_ = false;
   bool committed_ = false;
 };
 
+constexpr mode_t kGroupOther = S_IRWXG | S_IRWXO;
+
 // Writes into the file itself, for targets that must not be replaced (a
 // device, a pipe) or cannot be (a directory, where opening fails).
-bool write_in_place(const fs::path& target, const std::string& text) {
-  int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, text);
-  return ::close(fd) == 0 && ok;
+bool write_special(const fs::path& target, const std::string& text) {
+  Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (!fd.ok()) return false;
+  bool ok = write_all(fd.get(), text);
+  return fd.close() && ok;
 }
 
-// Replaces `path` with a file holding `text`: temporary file in the same
-// directory, written, flushed to disk, renamed over the target. On any
-// failure the temporary is removed and the target is untouched.
-bool replace_file(const std::string& path, const std::string& text) {
+// Rewrites an open regular file in place, for files that cannot be replaced
+// by a rename (a bind mount, a read-only directory) or must keep their inode
+// (more than one hard link). A shorter text is first padded with spaces to
+// the old length and only then cut, so that a process killed at any point
+// leaves either the old document or the new one followed by white space,
+// which still reads as the same JSON value.
+bool overwrite_in_place(int fd, const std::string& text) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  std::string padded = text;
+  if (static_cast<off_t>(padded.size()) < st.st_size) padded.append(static_cast<std::size_t>(st.st_size) - text.size(), ' ');
+  std::size_t done = 0;
+  while (done < padded.size()) {
+    ssize_t n = ::pwrite(fd, padded.data() + done, padded.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fdatasync(fd) != 0) return false;
+  if (padded.size() != text.size()) {
+    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0 || ::fdatasync(fd) != 0) return false;
+  }
+  return true;
+}
+
+// Replaces the file at `path` with `text`, reporting why when it cannot
+// ("" on success). The usual way is a temporary file in the same directory,
+// written, flushed to disk and renamed over the target, so the target holds
+// the old document or the new one and never a part. Where a rename cannot
+// work (the target is a bind mount, the directory is read-only, the file has
+// more hard links) the open target is rewritten in place instead. A file
+// the caller may not open for writing is left alone.
+//
+// With `credentials`, the file must belong to this user and not be writable
+// by others; a new file is created for its owner only and a replaced one
+// loses its group and other permission bits. Otherwise a new file gets the
+// mode that the umask gives and a replaced one keeps owner and mode.
+std::string store_text(const std::string& path, const std::string& text, bool credentials) {
   fs::path target(path);
   std::error_code ec;
   // A symbolic link stays in place; the file it names is what gets replaced.
   if (fs::is_symlink(fs::symlink_status(target, ec))) {
     target = fs::weakly_canonical(target, ec);
-    if (ec) return false;
+    if (ec) return "cannot resolve the symbolic link: " + ec.message();
   }
   struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
-  if (existed && !S_ISREG(old.st_mode)) return write_in_place(target, text);
+  bool existed = ::stat(target.c_str(), &old) == 0;
+  Fd existing;
+  if (existed && S_ISREG(old.st_mode)) {
+    existing = Fd(::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (existing.ok() && ::fstat(existing.get(), &old) != 0) return "cannot examine it: " + system_wording(errno);
+    if (!existing.ok() && errno != ENOENT) return "cannot open it for writing: " + system_wording(errno);
+    existed = existing.ok();
+  }
+  if (existed && credentials) {
+    if (old.st_uid != ::geteuid()) {
+      return "it belongs to user " + std::to_string(old.st_uid) + ", not to this user (" +
+             std::to_string(::geteuid()) + ")";
+    }
+    if (old.st_mode & S_IWOTH) return "it is writable by other users";
+  }
+  if (existed && !S_ISREG(old.st_mode)) {
+    return write_special(target, text) ? "" : "cannot write it: " + system_wording(errno);
+  }
+
+  auto rewrite = [&]() -> std::string {
+    if (credentials && (old.st_mode & kGroupOther) && ::fchmod(existing.get(), old.st_mode & 07700) != 0) {
+      return "cannot make it private: " + system_wording(errno);
+    }
+    if (!overwrite_in_place(existing.get(), text)) return "cannot write it: " + system_wording(errno);
+    return existing.close() ? "" : "cannot write it: " + system_wording(errno);
+  };
+  if (existed && old.st_nlink > 1) return rewrite();
 
   const fs::path dir = target.parent_path();
-  std::string name = target.filename().string();
-  if (name.size() > 200) name.resize(200);  // room for the suffix within NAME_MAX
-  TempFile tmp(((dir.empty() ? fs::path(".") : dir) / ("." + name + ".tmp-XXXXXX")).string());
-  if (!tmp.ok()) return false;
-
-  // A new file is for its owner only; a replaced one keeps its owner and mode.
+  TempFile tmp(dir, target.filename().string(), credentials ? (S_IRUSR | S_IWUSR) : 0666);
+  if (!tmp.ok()) {
+    if (existed) return rewrite();
+    return "cannot create it: " + system_wording(tmp.error());
+  }
   if (existed) {
     if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
       if (::fchown(tmp.fd(), old.st_uid, old.st_gid) != 0) {
@@ -109,22 +211,126 @@ bool replace_file(const std::string& path, const std::string& text) {
         // another user means anyway.
       }
     }
-    if (::fchmod(tmp.fd(), old.st_mode & 07777) != 0) return false;
-  } else if (::fchmod(tmp.fd(), S_IRUSR | S_IWUSR) != 0) {
-    return false;
+    const mode_t mode = credentials ? (old.st_mode & 07700) : (old.st_mode & 07777);
+    if (::fchmod(tmp.fd(), mode) != 0) return "cannot set its mode: " + system_wording(errno);
   }
-
-  if (!write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0) return false;
-  if (!tmp.close()) return false;
-  if (!tmp.rename_to(target)) return false;
+  if (!write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0 || !tmp.close()) {
+    return "cannot write it: " + system_wording(errno);
+  }
+  if (!tmp.rename_to(target)) {
+    // EBUSY (a mount point), EXDEV, EACCES, EPERM: the temporary goes, the
+    // file is rewritten where it is.
+    if (existed) return rewrite();
+    return "cannot create it: " + system_wording(errno);
+  }
 
   // Make the rename itself durable; the new content is in place either way.
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
+  Fd dfd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dfd.ok()) ::fsync(dfd.get());
+  return "";
+}
+
+// A finite double in its shortest round-trip digits, laid out the way the
+// rest of the serializer lays numbers out: fixed notation (with ".0" for a
+// whole number) for magnitudes from 1e-4 up to below 1e16, scientific
+// notation with a signed, at least two-digit exponent outside.
+std::string float_text(double x) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  std::string sci(buf, ec == std::errc() ? end : buf);
+  std::string sign;
+  if (!sci.empty() && sci[0] == '-') {
+    sign = "-";
+    sci.erase(0, 1);
   }
-  return true;
+  const auto e = sci.find('e');
+  std::string digits = sci.substr(0, e);
+  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+  const int exp10 = std::stoi(sci.substr(e + 1));
+  const int k = static_cast<int>(digits.size());
+  const int n = exp10 + 1;  // position of the decimal point within the digits
+  if (k <= n && n <= 16) return sign + digits + std::string(static_cast<std::size_t>(n - k), '0') + ".0";
+  if (0 < n && n <= 16) return sign + digits.substr(0, static_cast<std::size_t>(n)) + "." + digits.substr(static_cast<std::size_t>(n));
+  if (-4 < n && n <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-n), '0') + digits;
+  std::string mantissa = k == 1 ? digits : digits.substr(0, 1) + "." + digits.substr(1);
+  const int shown = exp10 < 0 ? -exp10 : exp10;
+  return sign + mantissa + "e" + (exp10 < 0 ? "-" : "+") + (shown < 10 ? "0" : "") + std::to_string(shown);
+}
+
+bool has_float(const Json& v) {
+  if (v.is_number_float()) return std::isfinite(v.get<double>());
+  if (v.is_structured()) {
+    for (const auto& item : v) {
+      if (has_float(item)) return true;
+    }
+  }
+  return false;
+}
+
+bool mentions(const Json& v, const std::string& needle) {
+  if (v.is_string()) return v.get_ref<const std::string&>().find(needle) != std::string::npos;
+  if (v.is_object()) {
+    for (auto it = v.begin(); it != v.end(); ++it) {
+      if (it.key().find(needle) != std::string::npos || mentions(it.value(), needle)) return true;
+    }
+  } else if (v.is_array()) {
+    for (const auto& item : v) {
+      if (mentions(item, needle)) return true;
+    }
+  }
+  return false;
+}
+
+void mark_floats(Json& v, const std::string& prefix, std::vector<double>& floats) {
+  if (v.is_number_float() && std::isfinite(v.get<double>())) {
+    floats.push_back(v.get<double>());
+    v = prefix + std::to_string(floats.size() - 1) + "@";
+  } else if (v.is_structured()) {
+    for (auto& item : v) mark_floats(item, prefix, floats);
+  }
+}
+
+// The document as one JSON text. The serializer's own float digits are not
+// always the shortest that read back, so floats go through float_text: each
+// is swapped for a marker text before dumping and the marker's quoted form
+// replaced afterwards. The marker holds '@' and '#', which no escape
+// sequence produces, and a number chosen so that no text of the document
+// contains it; every occurrence in the output is therefore a marker.
+std::string dump_document(const Json& data, int indent, bool ensure_ascii) {
+  if (!has_float(data)) return data.dump(indent, ' ', ensure_ascii);
+  std::string prefix;
+  for (unsigned nonce = 0;; ++nonce) {
+    prefix = "@F" + std::to_string(nonce) + "#";
+    if (!mentions(data, prefix)) break;
+  }
+  Json marked = data;
+  std::vector<double> floats;
+  mark_floats(marked, prefix, floats);
+  const std::string text = marked.dump(indent, ' ', ensure_ascii);
+  const std::string quoted = "\"" + prefix;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t at; (at = text.find(quoted, pos)) != std::string::npos;) {
+    const std::size_t digits = at + quoted.size();
+    const std::size_t close = text.find("@\"", digits);
+    out.append(text, pos, at - pos);
+    out += float_text(floats.at(std::stoul(text.substr(digits, close - digits))));
+    pos = close + 2;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
+// Creates the directory of `path` with its parents when it is missing.
+void make_parent_directory(const std::string& path) {
+  const fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) return;
+  std::error_code ec;
+  if (fs::exists(dir, ec)) return;
+  // create_directories accepts a directory that appeared meanwhile.
+  fs::create_directories(dir, ec);
+  if (ec) throw SystemError("cannot create directory '" + dir.string() + "': " + ec.message());
 }
 
 std::string read_file(const std::string& path) {
@@ -160,25 +366,31 @@ void JsonFileHandler::save_data(const Json& data, const std::string& filename,
                                 const std::optional<std::string>& base_dir, int indent, bool ensure_ascii,
                                 const std::string& encoding) {
   const std::string path = get_file_path(filename, base_dir);
-  const fs::path dir = fs::path(path).parent_path();
-  if (!dir.empty()) {
-    std::error_code ec;
-    if (!fs::exists(dir, ec)) {
-      // create_directories accepts a directory that appeared meanwhile.
-      fs::create_directories(dir, ec);
-      if (ec) throw SystemError("cannot create directory '" + dir.string() + "': " + ec.message());
-    }
-  }
+  make_parent_directory(path);
 
   // From here on failures are silent and leave any previous file as it was.
   if (!is_utf8(encoding)) return;
   std::string text;
   try {
-    text = data.dump(std::max(indent, 0), ' ', ensure_ascii);
+    text = dump_document(data, std::max(indent, 0), ensure_ascii);
   } catch (const Json::exception&) {
     return;  // a string that is not valid UTF-8
   }
-  replace_file(path, text);
+  store_text(path, text, false);
+}
+
+void JsonFileHandler::save_private_data(const Json& data, const std::string& filename,
+                                        const std::optional<std::string>& base_dir) {
+  const std::string path = get_file_path(filename, base_dir);
+  make_parent_directory(path);
+  std::string text;
+  try {
+    text = dump_document(data, 2, false);
+  } catch (const Json::exception& e) {
+    throw InvalidArgumentError("cannot write '" + path + "': " + e.what());
+  }
+  const std::string problem = store_text(path, text, true);
+  if (!problem.empty()) throw SystemError("cannot write '" + path + "': " + problem);
 }
 
 Json JsonFileHandler::load_data_strict(const std::string& filename, const std::optional<std::string>& base_dir,

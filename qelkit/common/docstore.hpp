@@ -6,13 +6,19 @@
 // working directory unless the caller names another; the working directory is
 // read at each call.
 //
-// Writing is atomic: the document goes to a temporary file in the target's
-// directory, is flushed to disk and renamed over the target, so readers see
-// either the old document or the new one, never a truncated file, and a
-// failing write leaves the previous content and no temporary behind. A new
-// file is readable and writable by its owner only (it may hold credentials);
-// a file that is replaced keeps its permission bits. Failures of the write
-// itself are silent; only preparing the directory reports errors.
+// Writing replaces the file atomically where the file system allows it: the
+// document goes to a temporary file in the target's directory, is flushed to
+// disk and renamed over the target, so readers see either the old document
+// or the new one, never a truncated file, and a failing write leaves the
+// previous content and no temporary behind. Where a rename cannot replace
+// the target (the file is a bind mount of its own, the directory is
+// read-only, or the file has other hard links, which must keep seeing the
+// new content) the file is rewritten in place, in an order that a killed
+// process still leaves a readable document. A file that the caller may not
+// open for writing is never replaced. A new file gets the mode the umask
+// gives; a replaced file keeps its owner and permission bits. Failures of
+// the write itself are silent; only preparing the directory reports errors.
+// save_private_data is the variant for documents that hold credentials.
 //
 // Reading never fails towards the caller of load_data: a missing, unreadable
 // or invalid file gives a new empty object. load_data_strict tells a missing
@@ -67,6 +73,18 @@ class JsonFileHandler {
   static void save_data(const Json& data, const std::string& filename,
                         const std::optional<std::string>& base_dir = std::nullopt, int indent = 2,
                         bool ensure_ascii = false, const std::string& encoding = "utf-8");
+
+  // Writes `data` like save_data with its defaults (indent 2, UTF-8 as it is)
+  // to a file that holds credentials, and reports every failure. The file
+  // must belong to this user and must not be writable by other users; a new
+  // file is readable and writable by its owner only, and a replaced one
+  // loses every group and other permission bit. Throws SystemError (with the
+  // path and the reason) when the directory cannot be made, the file belongs
+  // to someone else or is writable by others (the file is then left as it
+  // was), or the write fails; InvalidArgumentError for a text that is not
+  // valid UTF-8.
+  static void save_private_data(const Json& data, const std::string& filename,
+                                const std::optional<std::string>& base_dir = std::nullopt);
 
   // Reads the one JSON value in get_file_path(filename, base_dir) and returns
   // it as it is (null, arrays, texts and numbers are not wrapped). White
