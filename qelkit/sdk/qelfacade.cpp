@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
@@ -41,8 +44,8 @@ constexpr std::string_view kLoginCompletion = "ce";
 CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
 
 const std::string& data_file() {
-  static const std::string name(QelDriver::kDataFile);
-  return name;
+  static const std::string* const name = new std::string(QelDriver::kDataFile);  // never destroyed
+  return *name;
 }
 
 // The member `key` of `object`, or a ProtocolError naming what was read.
@@ -100,33 +103,71 @@ std::int64_t integer_member(const Json& entry, const char* key, const std::strin
   }
 }
 
+constexpr std::chrono::seconds kLockWaitLimit{30};
+constexpr std::chrono::milliseconds kLockRetryPause{50};
+
 // Exclusive advisory lock on a lock file beside the data file, held for a
 // read-modify-write so that logins finishing together do not lose each other.
+// The lock file is never followed through a symbolic link and must belong to
+// this user (anyone else could hold it, or point it elsewhere). Where it
+// cannot be created at all (a read-only directory) the update goes on
+// without it: a lost race is better than a lost login. Waiting for another
+// holder is bounded.
 class DataFileLock {
  public:
   explicit DataFileLock(const std::filesystem::path& data_path) {
     std::filesystem::path lock_path = data_path;
     lock_path += ".lock";
-    if (lock_path.has_parent_path()) std::filesystem::create_directories(lock_path.parent_path());
-    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string shown = lock_path.string();
+    // Read-only is enough for flock and lets a lock file of mode 0400 serve.
+    fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat st {};
     if (fd_ < 0) {
-      throw SystemError("cannot open the lock file " + lock_path.string() + ": " + std::strerror(errno));
+      const int err = errno;
+      if (::lstat(lock_path.c_str(), &st) != 0) return;  // cannot be created: go on unlocked
+      if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
+      if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
+      if (err == ELOOP) refuse(shown, "it is a symbolic link");
+      return;  // ours but unusable (not readable): go on unlocked
     }
-    int rc;
-    do {
-      rc = ::flock(fd_, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      int err = errno;
-      ::close(fd_);
-      throw SystemError("cannot lock " + lock_path.string() + ": " + std::strerror(err));
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
+    if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
+
+    // Real time, not the platform clock: the holder is another process.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err != EWOULDBLOCK) {
+        close_fd();
+        throw SystemError("cannot lock " + shown + ": " + std::strerror(err));
+      }
+      if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
+        close_fd();
+        throw SystemError("the data file " + data_path.string() + " stayed locked by another process (" + shown +
+                          ") for 30 s; nothing was stored");
+      }
+      std::this_thread::sleep_for(kLockRetryPause);
     }
   }
-  ~DataFileLock() { ::close(fd_); }  // closing releases the lock
+  ~DataFileLock() { close_fd(); }  // closing releases the lock
   DataFileLock(const DataFileLock&) = delete;
   DataFileLock& operator=(const DataFileLock&) = delete;
 
  private:
+  static std::string owner_text(uid_t owner) {
+    return "it belongs to user " + std::to_string(owner) + ", not to this user (" + std::to_string(::geteuid()) + ")";
+  }
+  [[noreturn]] void refuse(const std::string& lock_path, const std::string& why) {
+    close_fd();
+    throw SystemError("refusing the lock file " + lock_path + ": " + why + "; nothing was stored");
+  }
+  void close_fd() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
   int fd_ = -1;
 };
 
@@ -239,14 +280,14 @@ void QelDriver::ce(const std::string& token) {
                                            "the account's uniqId");
 
   const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   DataFileLock lock(path);
   Json stored = read_for_update(path);
   stored[account_id] = encrypted;
-  JsonFileHandler::save_data(stored, data_file());
-  // The store drops write failures silently; the login must not be lost silently.
-  Json written = JsonFileHandler::load_data(data_file());
-  if (!written.is_object() || written.value(account_id, std::string()) != encrypted) {
-    throw SystemError("could not write the login of account " + account_id + " to " + path.string());
+  try {
+    JsonFileHandler::save_private_data(stored, data_file());
+  } catch (const Error& e) {
+    throw SystemError("could not write the login of account " + account_id + ": " + e.what());
   }
 }
 
