@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <iostream>
 #include <limits>
@@ -53,9 +54,8 @@ const std::vector<qelkit::ChildTask>& probe_table() {
        [](const Json& args) {
          const char* mark = std::getenv("QELKIT_TASKSPAWN_MARK");
          std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-         Json argv = Json::array();
-         for (std::string arg; std::getline(cmdline, arg, '\0');) argv.push_back(arg);
-         Json out = {{"argv", argv},
+         std::string raw((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+         Json out = {{"cmdline", raw},
                      {"args", args},
                      {"cwd", fs::current_path().string()},
                      {"root", qelkit::current_child_script()->project_root},
@@ -335,10 +335,12 @@ TEST(TaskSpawnChild, ArgumentsEnvironmentAndDirectoryArriveExactly) {
   EXPECT_EQ(seen["cwd"], fs::current_path().string());
   EXPECT_EQ(seen["root"], fs::current_path().string());
   EXPECT_EQ(seen["mark"], "taken at the call é");
-  // The command line: the host's own executable, "-c", the script; no shell.
-  EXPECT_EQ(seen["argv"], Json::array({fs::read_symlink("/proc/self/exe").string(), "-c",
-                                       TaskFactory::build_script(fs::current_path().string(), kModule, kClass,
-                                                                 "record", args)}));
+  // The command line: the host's own executable, "-c", the script (no
+  // shell), whose bytes the child has blanked by the time it runs.
+  const std::string script =
+      TaskFactory::build_script(fs::current_path().string(), kModule, kClass, "record", args);
+  EXPECT_EQ(seen["cmdline"], fs::read_symlink("/proc/self/exe").string() + std::string(1, '\0') + "-c" +
+                                 std::string(script.size() + 2, '\0'));
 
   Process bare = start("record");
   Json none = Json::parse(bare.read_stdout_all());
@@ -362,7 +364,8 @@ TEST(TaskSpawnChild, FailuresShowOnlyInTheChildsStandardError) {
     Process child = TaskFactory().create_task(module, cls, method, args, {}, StdStream::pipe(), StdStream::pipe());
     auto [out, err] = child.communicate();
     EXPECT_EQ(out, "");
-    EXPECT_EQ(child.wait(), 1);
+    // A script this host cannot run is a wrong command line; a failing operation is not.
+    EXPECT_EQ(child.wait(), method == "fail" ? 1 : 2);
     return err;
   };
   EXPECT_EQ(run("no.such.module", "X", "y", nullptr), "qelkit child task: no module named \"no.such.module\"\n");
@@ -387,13 +390,30 @@ TEST(TaskSpawnChild, EntryRunsOnlyForDashCAndExitsWithStatus) {
   char* ok_argv[] = {self.data(), dash_c.data(), script.data(), nullptr};
   char* broken_argv[] = {self.data(), dash_c.data(), broken.data(), nullptr};
   EXPECT_EXIT(qelkit::run_child_task(3, ok_argv, probe_table()), testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(qelkit::run_child_task(3, broken_argv, probe_table()), testing::ExitedWithCode(1),
+  EXPECT_EXIT(qelkit::run_child_task(3, broken_argv, probe_table()), testing::ExitedWithCode(2),
               "^qelkit child task: malformed child script: expected 6 lines, found 1\n$");
   // Anything but exactly [program, "-c", script] returns at once.
   qelkit::run_child_task(2, ok_argv, probe_table());
   char* other_argv[] = {self.data(), self.data(), script.data(), nullptr};
   qelkit::run_child_task(3, other_argv, probe_table());
   EXPECT_EQ(qelkit::current_child_script(), nullptr);
+}
+
+TEST(TaskSpawnChild, OtherProcessesSeeNoScriptOnTheChildsCommandLine) {
+  TempDir tmp;
+  const std::string out = tmp / "out.txt", err = tmp / "err.txt", go = tmp / "go-SECRET-TOKEN";
+  TaskFactory().create_task_with_output(kModule, kClass, "gate", Json::array({go}), out, err);
+  ASSERT_TRUE(eventually([&] { return read_file(err) == "started\n"; })) << read_file(err);
+  const int pid = std::stoi(read_file(out));
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  write_file(go, "");
+  const std::string head = fs::read_symlink("/proc/self/exe").string() + std::string(1, '\0') + "-c" + '\0';
+  ASSERT_EQ(cmdline.substr(0, head.size()), head);
+  EXPECT_EQ(cmdline.find("SECRET"), std::string::npos);
+  EXPECT_EQ(cmdline.find_first_not_of('\0', head.size()), std::string::npos);
+  EXPECT_GT(cmdline.size(), head.size() + go.size());
+  ASSERT_TRUE(eventually([&] { return read_file(err) == "started\ndone\n"; }));
 }
 
 TEST(TaskSpawnChild, OutputFilesAreTruncatedAtOnceAndFilledAsTheChildRuns) {

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -678,10 +679,15 @@ void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table) 
   if (argc != 3 || argv == nullptr || argv[1] == nullptr || argv[2] == nullptr || std::string_view(argv[1]) != "-c") {
     return;
   }
+  // The script may carry secrets (a login token) and /proc/<pid>/cmdline
+  // shows it to every local user: take a copy and blank the original bytes
+  // in this process's argument memory before anything else.
+  const std::string text(argv[2]);
+  ::explicit_bzero(argv[2], text.size());
   std::string failure;
   try {
     static ChildScript script;
-    script = parse_child_script(argv[2]);
+    script = parse_child_script(text);
     const ChildTask* task = nullptr;
     bool module_known = false, class_known = false;
     for (const auto& row : table) {
@@ -720,7 +726,8 @@ void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table) 
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  end_child(1, failure);
+  // Not a child script this host can run: a wrong command line.
+  end_child(2, failure);
 }
 
 }  // namespace qelkit

@@ -188,12 +188,15 @@ struct ChildTask {
 
 // The child-task entry; call it first thing in main(). When argv is exactly
 // [program, "-c", script], parses the script, looks (module, class, operation)
-// up in `table`, runs it and ends the process with status 0. Any failure (a
-// malformed script, an unknown module, class or operation, a wrong number of
-// arguments, an exception from the operation) writes one line
-// "qelkit child task: <what went wrong>" to standard error and ends the
-// process with status 1. Standard streams are flushed before the end. With
-// any other command line it returns at once and does nothing.
+// up in `table`, runs it and ends the process with status 0. Any failure
+// writes one line "qelkit child task: <what went wrong>" to standard error
+// and ends the process: with status 2 when the command line is not a child
+// script this host can run (a malformed script, an unknown module, class or
+// operation, a wrong number of arguments), with status 1 when the operation
+// itself fails. Standard streams are flushed before the end. The script's
+// bytes in argv are blanked before it is parsed, so that other users cannot
+// read its arguments from the process's command line. With any other
+// command line it returns at once and does nothing.
 void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table);
 
 // The script of the child task being run by run_child_task(), or nullptr
