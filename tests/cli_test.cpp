@@ -31,6 +31,7 @@
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/sealbox.hpp"
+#include "qelkit/common/taskspawn.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
@@ -591,6 +592,33 @@ TEST_F(CliPlatform, UnknownAccountIsStatus3WithoutAskingThePlatform) {
   CliRun accounts = run({"accounts"});
   EXPECT_EQ(accounts.status, 0);
   EXPECT_EQ(accounts.out, "");
+}
+
+TEST_F(CliPlatform, AnUnreadableDataFileIsStatus8NamingItsPath) {
+  fs::create_directory(dir_.path() / "json");
+  const fs::path data = dir_.path() / "json" / "data.json";
+  for (const std::string& bytes : {std::string("{\"acct\": "), std::string("\xEF\xBB\xBF{}"),
+                                   std::string("[\"acct\"]")}) {
+    std::ofstream(data, std::ios::binary) << bytes;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"accounts"}, {"stats", "acct", "1", "2"}, {"detail", "acct", "2026-03-01"}}) {
+      CliRun r = run(args);
+      EXPECT_EQ(r.status, cli::kUnreadableData) << bytes << " " << args[0];
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.rfind("qelkit: the data file " + data.string() + " is unreadable (", 0), 0u) << r.err;
+      EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    }
+  }
+  EXPECT_TRUE(kSim->sim().requests().empty());
+}
+
+TEST_F(CliProgram, DashCWithoutARunnableScriptIsStatus2) {
+  for (const std::string& script : {std::string("anything"), std::string(""),
+                                    qelkit::TaskFactory::build_script("/", "no.such", "X", "y", Json::array())}) {
+    CliRun r = run({"-c", script});
+    EXPECT_EQ(r.status, cli::kUsage) << script;
+    EXPECT_EQ(r.err.rfind("qelkit child task: ", 0), 0u) << r.err;
+  }
 }
 
 TEST_F(CliPlatform, StoredValueThatDoesNotDecryptIsStatus4) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <exception>
 #include <fstream>
@@ -59,6 +60,7 @@ Exit status:
   5  the platform cannot be reached
   6  the platform refused the request or answered unexpectedly
   7  login --wait: no login was stored in time
+  8  the data file (json/data.json) exists but is unreadable
 )";
 
 constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait]
@@ -87,6 +89,9 @@ directory, one per line, in the order they were first stored.
 
 Options:
   -h, --help  show this help
+
+Exit status: 0 done (also with no stored login); 8 the data file is
+unreadable; 2 wrong command line.
 )";
 
 constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N] [--json | --csv]
@@ -105,7 +110,7 @@ Options:
 
 Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
 login does not decrypt; 5 platform unreachable; 6 platform refused (for
-example an expired login); 1 other failure.
+example an expired login); 8 data file unreadable; 1 other failure.
 )";
 
 constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--json | --csv]
@@ -124,7 +129,8 @@ Options:
 
 Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
 login does not decrypt; 5 platform unreachable (also when only some pages
-could not be fetched); 6 platform refused; 1 other failure.
+could not be fetched); 6 platform refused; 8 data file unreadable; 1 other
+failure.
 )";
 
 const std::vector<std::string> kStatsColumns = {"drama_name", "view_number", "iaa_income", "mount_income"};
@@ -280,9 +286,31 @@ void print_rows(Format format, const std::vector<std::string>& columns, const Js
 // ---------------------------------------------------------------------------
 // The data file
 
+// The stored logins. A data file that exists but holds no JSON object (bad
+// JSON, a byte-order mark, an array) is not mistaken for "no logins".
 Json stored_logins() {
-  Json stored = JsonFileHandler::load_data(std::string(QelDriver::kDataFile));
-  return stored.is_object() ? stored : Json::object();
+  const std::string name(QelDriver::kDataFile);
+  std::string problem;
+  try {
+    Json stored = JsonFileHandler::load_data_strict(name);
+    if (stored.is_object()) return stored;
+    problem = "it holds no JSON object";
+  } catch (const Error& e) {
+    problem = e.what();
+  }
+  const std::string path = std::filesystem::absolute(JsonFileHandler::get_file_path(name)).string();
+  throw Exit{kUnreadableData, "the data file " + path + " is unreadable (" + problem +
+                                  "); the next qelkit login moves it aside"};
+}
+
+// Like stored_logins, but an unreadable data file counts as empty (the
+// login completion moves it aside and starts a new one).
+Json stored_logins_or_none() {
+  try {
+    return stored_logins();
+  } catch (const Exit&) {
+    return Json::object();
+  }
 }
 
 void require_account(const std::string& account) {
@@ -353,7 +381,7 @@ int cmd_login(const Parsed& p) {
     if (!png_file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
   }
 
-  const Json before = wait ? stored_logins() : Json::object();
+  const Json before = wait ? stored_logins_or_none() : Json::object();
   PlatformWatch watch(current_transport());
   Json record;
   try {
@@ -393,7 +421,7 @@ int cmd_login(const Parsed& p) {
   std::fflush(stderr);
   const auto deadline = started + std::chrono::seconds(kLoginWaitSeconds + kLoginWaitGraceSeconds);
   while (true) {
-    if (auto id = changed_account(before, stored_logins())) {
+    if (auto id = changed_account(before, stored_logins_or_none())) {
       status.clear();
       put(stdout, *id + "\n");
       return kOk;

@@ -21,6 +21,7 @@ enum ExitCode : int {
   kUnreachable = 5,      // the platform cannot be reached
   kRefused = 6,          // the platform refused, or answered unexpectedly
   kLoginTimeout = 7,     // login --wait: no login stored in time
+  kUnreadableData = 8,   // the data file exists but cannot be read as stored logins
 };
 
 // How long `login --wait` waits for the background completion to store the
