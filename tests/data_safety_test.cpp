@@ -26,6 +26,7 @@
 #include "tests/support/fakes.hpp"
 #include "tests/support/work_dir.hpp"
 #include "tests/support/platform_sim.hpp"
+#include "tests/support/process.hpp"
 
 namespace {
 
@@ -73,26 +74,7 @@ int open_fds() {
   return n;
 }
 
-// Children of this process, with their states ("Z" for a zombie).
-std::vector<std::pair<int, char>> children() {
-  std::vector<std::pair<int, char>> out;
-  const int self = ::getpid();
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    const std::string name = e.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(e.path() / "stat");
-    std::string line;
-    if (!std::getline(in, line)) continue;
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state = 0;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == self) out.emplace_back(std::stoi(name), state);
-  }
-  return out;
-}
+using qelkit::testing::children;
 
 class DataSafety : public ::testing::Test {
  protected:

@@ -2,11 +2,14 @@
 // file, and both statistics queries. Runs in a fresh working directory.
 #include "qelkit/sdk/qelfacade.hpp"
 
+#include <signal.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <string>
 
@@ -17,6 +20,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "tests/support/fake_login.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/work_dir.hpp"
 
 namespace {
@@ -288,6 +292,23 @@ TEST_F(FacadeTest, LoginEntryReturnsTheRefusalUnchangedAndStartsNothing) {
   EXPECT_EQ(t.request_count(), 1u);
   // a started child would have created the directory of the data file or
   // polled; nothing but the one token request went out
+}
+
+TEST_F(FacadeTest, TheLoginChildStartsBeforeTheQrImageIsMade) {
+  // A token too long for any QR symbol: the image fails, but the login
+  // completion must already be under way by then.
+  FakeTransport t;
+  t.push(json_response({{"errCode", 0}, {"data", {{"token", std::string(2400, 'x')}}}}));
+  std::set<int> before;
+  for (const auto& [pid, state] : qelkit::testing::children()) before.insert(pid);
+  EXPECT_THROW(QelDriver::get_login_qrcode_base64(), qelkit::InvalidArgumentError);
+  int started = 0;
+  for (const auto& [pid, state] : qelkit::testing::children()) {
+    if (before.count(pid)) continue;
+    ++started;
+    ::kill(pid, SIGKILL);  // its work is of no interest, and its directory goes now
+  }
+  EXPECT_EQ(started, 1);
 }
 
 }  // namespace

@@ -404,6 +404,18 @@ TEST(GqbTest, DrawsTenPixelModulesInsideAFourModuleQuietZone) {
   EXPECT_EQ(img.at(40 + 70, 40), 255);
 }
 
+TEST(GqbTest, ChoosesTheDenserModesForDigits) {
+  // Twenty digits fit version 1 (21 modules) only in numeric mode; as 8-bit
+  // bytes they would need version 2 (25 modules).
+  const std::string digits = "12345678901234567890";
+  const std::string url = SpiderDriver().gqb(digits);
+  EXPECT_EQ(testing::read_png_gray(testing::data_url_bytes(url)).width, (21u + 8u) * 10u);
+  EXPECT_EQ(testing::decode_qr_data_url(url), digits);
+  // And far more digits than 8-bit mode can hold at all.
+  const std::string many(4000, '7');
+  EXPECT_EQ(testing::decode_qr_data_url(SpiderDriver().gqb(many)), many);
+}
+
 TEST(GqbTest, RefusesTextItCannotEncode) {
   EXPECT_EQ(testing::decode_qr_data_url(SpiderDriver().gqb(std::string(2331, 'x'))).size(), 2331u);  // version 40
   EXPECT_THAT(message_of<InvalidArgumentError>([] { SpiderDriver().gqb(std::string(2332, 'x')); }),

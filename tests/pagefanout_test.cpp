@@ -59,6 +59,50 @@ std::set<std::int64_t> pages_upto(std::int64_t last) {
   return out;
 }
 
+// Records, as each worker is made, whether the one before it is already
+// running and is a daemon thread.
+class WatchedFanout : public QelDis {
+ public:
+  std::vector<std::shared_ptr<QelExc>> made;
+  std::vector<bool> previous_running, previous_daemon;
+
+ protected:
+  std::shared_ptr<QelExc> make_worker(std::int64_t page) override {
+    if (page % kThreadCount != 0) {
+      previous_running.push_back(made.back()->is_alive());
+      previous_daemon.push_back(made.back()->daemon);
+    }
+    made.push_back(QelDis::make_worker(page));
+    return made.back();
+  }
+};
+
+TEST(PageFanout, EachDaemonWorkerIsStartedBeforeTheNextIsMade) {
+  // Every request waits until the whole batch has asked (bounded), so a
+  // started worker is still running when the next one is made.
+  testing::FakeTransport transport;
+  std::mutex m;
+  std::condition_variable cv;
+  int arrived = 0;
+  transport.set_handler([&](const HttpRequest&) {
+    std::unique_lock<std::mutex> lock(m);
+    ++arrived;
+    cv.notify_all();
+    cv.wait_for(lock, std::chrono::seconds(60), [&] { return arrived >= 6; });
+    return page_reply(Json::array(), false);
+  });
+  auto fanout = std::make_shared<WatchedFanout>();
+  fanout->a = "s";
+  fanout->b = 1;
+  fanout->start();
+  fanout->join();
+  ASSERT_EQ(fanout->made.size(), 6u);
+  EXPECT_EQ(fanout->previous_running, std::vector<bool>(5, true));
+  EXPECT_EQ(fanout->previous_daemon, std::vector<bool>(5, true));
+  EXPECT_TRUE(fanout->made.back()->daemon);
+  EXPECT_EQ(arrived, 6);
+}
+
 TEST(PageFanout, NoRowsStillRunsTheWholeFirstBatch) {
   StatsPlatform platform(StatsPlatform::rows(0));
   auto fanout = run_fanout("sess-42", 1717171717);

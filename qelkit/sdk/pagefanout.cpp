@@ -14,7 +14,7 @@ void QelDis::run() {
       std::vector<std::shared_ptr<QelExc>> threads;
       threads.reserve(kThreadCount);
       for (std::int64_t i = 0; i < kThreadCount; ++i) {
-        auto worker = std::make_shared<QelExc>();
+        std::shared_ptr<QelExc> worker = make_worker(page_start + i);
         worker->daemon = true;
         worker->a = a;
         worker->b = page_start + i;
@@ -40,5 +40,7 @@ void QelDis::run() {
     // Keep what was gathered; started workers finish on their own.
   }
 }
+
+std::shared_ptr<QelExc> QelDis::make_worker(std::int64_t) { return std::make_shared<QelExc>(); }
 
 }  // namespace qelkit

@@ -18,10 +18,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/thread.hpp"
+#include "qelkit/sdk/pageworker.hpp"
 
 namespace qelkit {
 
@@ -38,6 +40,11 @@ class QelDis : public Thread {
 
  protected:
   void run() override;
+
+  // Makes the worker for one page (`run` then sets its fields, marks it a
+  // daemon thread and starts it before the next one is made). Overridable
+  // so that tests can watch the order of creation and start.
+  virtual std::shared_ptr<QelExc> make_worker(std::int64_t page);
 };
 
 }  // namespace qelkit

@@ -84,4 +84,24 @@ ProgramRun run_program(const std::vector<std::string>& args, const std::filesyst
   return run;
 }
 
+std::vector<std::pair<int, char>> children() {
+  std::vector<std::pair<int, char>> out;
+  const int self = ::getpid();
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(e.path() / "stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    int ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == self) out.emplace_back(std::stoi(name), state);
+  }
+  return out;
+}
+
 }  // namespace qelkit::testing

@@ -25,4 +25,7 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 ProgramRun run_program(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                        const EnvChanges& env = {}, std::chrono::seconds timeout = std::chrono::seconds(60));
 
+// Children of this process, with their states ('Z' for a zombie).
+std::vector<std::pair<int, char>> children();
+
 }  // namespace qelkit::testing
