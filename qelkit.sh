@@ -31,7 +31,7 @@ cmd_setup() { install_missing "${PACKAGES[@]}"; }
 install_missing() {
   local missing=()
   for p in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null; then
       missing+=("$p")
     fi
   done

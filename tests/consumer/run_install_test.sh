@@ -28,7 +28,7 @@ for lib in fetchcore docstore sealbox taskspawn qelfacade pageworker pagefanout;
   [ -L "$LIBDIR/libqelkit_${lib}.so.0" ] || fail "libqelkit_${lib}.so.0 link missing"
 done
 [ -f "$PREFIX/include/qelkit/sdk/qelfacade.hpp" ] || fail "public headers not installed"
-if find "$PREFIX/include" -name '*.hpp' -exec grep -l '(internal to ' {} + | grep -q .; then
+if find "$PREFIX/include" -name '*.hpp' -exec grep -l '(internal to ' {} + | grep . >/dev/null; then
   fail "an internal header was installed"
 fi
 [ -f "$LIBDIR/cmake/qelkit/qelkitConfig.cmake" ] || fail "CMake package not installed"
@@ -38,7 +38,7 @@ fi
 "$CMAKE" -S "$CONSUMER_SRC" -B "$WORK/build" -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release \
   >"$WORK/configure.log" 2>&1 || { cat "$WORK/configure.log" >&2; fail "consumer configure failed"; }
 "$CMAKE" --build "$WORK/build" >"$WORK/build.log" 2>&1 || { cat "$WORK/build.log" >&2; fail "consumer build failed"; }
-ldd "$WORK/build/consumer" | grep -q "$PREFIX/.*libqelkit_qelfacade" ||
+ldd "$WORK/build/consumer" | grep "$PREFIX/.*libqelkit_qelfacade" >/dev/null ||
   fail "consumer does not load libqelkit_qelfacade from the prefix: $(ldd "$WORK/build/consumer")"
 out="$(cd "$WORK/run" && "$WORK/build/consumer")"
 [ "$out" = "[]" ] || fail "consumer printed '$out', expected []"
