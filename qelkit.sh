@@ -17,6 +17,8 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libssl-dev libqrencode-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libzbar-dev libcpp-httplib-dev
+  zlib1g-dev libbrotli-dev libzstd-dev
+  nginx libnginx-mod-http-js libnginx-mod-http-brotli-filter
 )
 
 log() { printf '[qelkit] %s\n' "$*" >&2; }

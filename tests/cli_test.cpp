@@ -32,6 +32,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
+#include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
@@ -385,6 +386,30 @@ TEST_F(CliProgram, UsageErrorsAreOneLineWithStatus2) {
     EXPECT_NE(r.err.find("--help"), std::string::npos) << shown << r.err;
   }
   EXPECT_FALSE(fs::exists(dir_.path() / "json" / "data.json"));
+}
+
+TEST_F(CliProgram, VersionTellsTheLibrariesTheImpersonationAndWhereRequestsGo) {
+  CliRun r = run({"--version"}, {{"QELKIT_PLATFORM_ORIGIN", "https://platform.test:9443/"}, {"QELKIT_CA_FILE", "/x/ca.pem"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines[0], "qelkit 0.1.0");
+  const TransportInfo t = transport_info();
+  EXPECT_EQ(lines[1], "libcurl " + t.libcurl + " (TLS: " + t.tls + "; HTTP/2: " + t.http2 + ")");
+  EXPECT_EQ(t.tls.rfind("OpenSSL/", 0), 0u) << t.tls;
+  EXPECT_EQ(t.http2.rfind("nghttp2/", 0), 0u) << t.http2;
+  EXPECT_EQ(lines[2], "impersonation: " + t.impersonation);
+  EXPECT_EQ(t.impersonation, t.impersonating
+                                 ? "full: impersonating libcurl"
+                                 : "nearest profile on stock libcurl: ciphers, groups, signature algorithms, ALPN, "
+                                   "headers; missing: GREASE, certificate compression, post-quantum group, extension "
+                                   "order, HTTP/2 settings");
+  EXPECT_EQ(lines[3], "platform origin: https://platform.test:9443");
+  EXPECT_EQ(lines[4].rfind("CA file: /x/ca.pem (QELKIT_CA_FILE), with the system bundle /", 0), 0u) << lines[4];
+
+  r = run({"--version"}, {{"QELKIT_CA_FILE", std::nullopt}});
+  ASSERT_EQ(lines_of(r.out).size(), 5u) << r.out;
+  EXPECT_NE(lines_of(r.out)[4].find("(QELKIT_CA_FILE not set)"), std::string::npos) << r.out;
 }
 
 TEST_F(CliProgram, EveryCommandHasHelp) {

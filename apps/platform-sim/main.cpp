@@ -1,5 +1,6 @@
 // platform-sim: a substitute for the platform's creator-assistant back end,
 // serving its protocol over HTTPS on 127.0.0.1 for tests and demonstrations.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ options:
   --seed N                 seed of the generated accounts and statistics (default 1)
   --accounts N             number of accounts (default 4)
   --cert-out FILE          write the certificate (PEM) there; point QELKIT_CA_FILE at it
+  --key-out FILE           write the certificate's private key (PEM, mode 0600) there,
+                           for a TLS front that serves the same certificate
   --ready-file FILE        write the origin there once ready (atomically)
   --auto-confirm-after S   confirm every login token S seconds after it was issued
   --auto-confirm-account N confirm automatic logins for account N (default: rotate)
@@ -81,6 +84,7 @@ platform_sim::Options parse(int argc, char** argv) {
     else if (a == "--seed") o.seed = static_cast<std::uint64_t>(to_number(a, v, 0, LLONG_MAX));
     else if (a == "--accounts") o.accounts = static_cast<int>(to_number(a, v, 1, 1000));
     else if (a == "--cert-out") o.cert_out = v;
+    else if (a == "--key-out") o.key_out = v;
     else if (a == "--ready-file") o.ready_file = v;
     else if (a == "--auto-confirm-after") o.auto_confirm_after = to_seconds(a, v);
     else if (a == "--auto-confirm-account") o.auto_confirm_account = static_cast<int>(to_number(a, v, 0, 999));
@@ -94,9 +98,15 @@ platform_sim::Options parse(int argc, char** argv) {
 
 // Writes `text` to `path` through a temporary file and a rename, so a reader
 // never sees a partial file.
-bool write_atomically(const std::string& path, const std::string& text) {
+bool write_atomically(const std::string& path, const std::string& text, bool is_private = false) {
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
   {
+    if (is_private) {
+      // Created owner-only before anything is written into it.
+      int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd < 0) return false;
+      ::close(fd);
+    }
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << text;
     out.flush();
@@ -128,6 +138,12 @@ int main(int argc, char** argv) {
     platform_sim::TlsIdentity identity = platform_sim::make_identity();
     if (!options.cert_out.empty() && !write_atomically(options.cert_out, identity.cert_pem)) {
       std::cerr << "platform-sim: cannot write the certificate to " << options.cert_out << ": " << std::strerror(errno)
+                << "\n";
+      return 1;
+    }
+    if (!options.key_out.empty() &&
+        !write_atomically(options.key_out, platform_sim::private_key_pem(identity), /*is_private=*/true)) {
+      std::cerr << "platform-sim: cannot write the private key to " << options.key_out << ": " << std::strerror(errno)
                 << "\n";
       return 1;
     }

@@ -1,4 +1,5 @@
 #include "sim_platform.hpp"
+#include "sim_encoding.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -248,6 +249,10 @@ Reply Platform::serve(const Request& r) {
     for (const auto& h : script->headers) reply.headers.push_back(h);
     reply.delay_ms += script->delay_ms;
     reply.cut_after = script->cut_after;
+    if (script->content_encoding) {
+      reply.body = encode_body(reply.body, *script->content_encoding);
+      reply.headers.emplace_back("Content-Encoding", *script->content_encoding);
+    }
   }
   reply.delay_ms += latency;
   return reply;
@@ -554,6 +559,11 @@ Platform::Scripted Platform::parse_scripted(const Json& j) const {
       auto n = parse_integer(v);
       if (!n || *n < 0) throw ControlError(400, "\"cut_after\" must be a byte count");
       s.cut_after = static_cast<std::size_t>(*n);
+    } else if (k == "content_encoding") {
+      if (!v.is_string() || !is_known_encoding(v.get<std::string>())) {
+        throw ControlError(400, "\"content_encoding\" must be \"gzip\", \"br\" or \"zstd\"");
+      }
+      s.content_encoding = v.get<std::string>();
     } else if (k == "real") {
       if (!v.is_boolean()) throw ControlError(400, "\"real\" must be true or false");
       s.real = v.get<bool>();

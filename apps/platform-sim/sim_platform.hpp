@@ -28,6 +28,7 @@ struct Options {
   std::uint64_t seed = 1;
   int accounts = 4;
   std::string cert_out;            // where the certificate's PEM goes
+  std::string key_out;             // where the private key's PEM goes (for a TLS front)
   std::string ready_file;          // where the origin goes once the server listens
   double auto_confirm_after = -1;  // seconds after issue; negative: never
   int auto_confirm_account = -1;   // negative: rotate through the accounts
@@ -112,6 +113,7 @@ class Platform {
     std::optional<std::string> content_type;
     int delay_ms = 0;
     std::optional<std::size_t> cut_after;
+    std::optional<std::string> content_encoding;  // "gzip", "br" or "zstd": the body is sent compressed
     bool real = false;                // answer as the platform would, then apply status/cookies/delay
     bool status_given = false;
   };

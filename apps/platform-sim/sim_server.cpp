@@ -10,6 +10,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -264,7 +265,18 @@ HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int th
     res.status = reply.status;
     for (const auto& c : reply.set_cookies) res.headers.emplace("Set-Cookie", c);
     for (const auto& [k, v] : reply.headers) res.headers.emplace(k, v);
-    if (reply.cut_after && *reply.cut_after < reply.body.size()) {
+    const bool encoded = std::any_of(reply.headers.begin(), reply.headers.end(), [](const auto& h) {
+      return h.first == "Content-Encoding";
+    });
+    if (encoded && !(reply.cut_after && *reply.cut_after < reply.body.size())) {
+      // Already encoded: sent as it is. The library compresses bodies given
+      // whole, but leaves those of a provider with a known length alone.
+      auto body = std::make_shared<std::string>(std::move(reply.body));
+      res.set_content_provider(body->size(), reply.content_type,
+                               [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 return sink.write(body->data() + offset, std::min(length, body->size() - offset));
+                               });
+    } else if (reply.cut_after && *reply.cut_after < reply.body.size()) {
       // Announce the whole body, send only its start, then drop the connection.
       auto body = std::make_shared<std::string>(std::move(reply.body));
       std::size_t cut = *reply.cut_after;

@@ -233,6 +233,19 @@ TlsIdentity make_identity() {
   return id;
 }
 
+std::string private_key_pem(const TlsIdentity& identity) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (!bio || PEM_write_bio_PrivateKey(bio, identity.key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    BIO_free(bio);
+    fail("cannot write the private key as PEM");
+  }
+  char* data = nullptr;
+  long len = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<std::size_t>(len));
+  BIO_free(bio);
+  return pem;
+}
+
 SslCtxPtr make_server_context(const TlsIdentity& identity, const ClientHelloSink* sink) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx) fail("cannot make the TLS context");

@@ -36,6 +36,9 @@ struct TlsIdentity {
 };
 TlsIdentity make_identity();
 
+// The identity's private key as unencrypted PEM (PKCS#8).
+std::string private_key_pem(const TlsIdentity& identity);
+
 // Called from the handshake of every connection with the connection's SSL
 // object and the summary of its ClientHello.
 using ClientHelloSink = std::function<void(SSL*, qelkit::Json)>;

@@ -549,7 +549,16 @@ int dispatch(const std::vector<std::string>& args) {
     return kOk;
   }
   if (first == "--version") {
-    put(stdout, "qelkit 0.1.0\n");
+    // The version, then what requests go out with: the libraries under the
+    // transport, how far the browser is impersonated, and where to.
+    const TransportInfo t = transport_info();
+    std::string text = "qelkit 0.1.0\n";
+    text += "libcurl " + t.libcurl + " (TLS: " + t.tls + "; HTTP/2: " + (t.http2.empty() ? "none" : t.http2) + ")\n";
+    text += "impersonation: " + t.impersonation + "\n";
+    text += "platform origin: " + platform_origin() + "\n";
+    const std::string bundle = t.ca_bundle.empty() ? "no system bundle" : "system bundle " + t.ca_bundle;
+    text += "CA file: " + (t.ca_file.empty() ? bundle + " (QELKIT_CA_FILE not set)" : t.ca_file + " (QELKIT_CA_FILE), with the " + bundle) + "\n";
+    put(stdout, text);
     return kOk;
   }
   if (first == "help") {

@@ -346,6 +346,13 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     Headers defaults;
     defaults.reserve(p.headers.size());
     for (const auto& [name, value] : p.headers) defaults.emplace_back(std::string(name), std::string(value));
+    // Wire order: the profile's headers in the browser's order; a request
+    // header of the same name (Accept) takes that header's slot, and the
+    // request headers the profile lacks (Content-Type, Connection, Cookie)
+    // follow, in the request's order, so the browser's own lines are never
+    // reordered by what a caller adds. Over HTTP/2 libcurl sends the names in
+    // lower case after the pseudo-headers and leaves out the connection-
+    // specific ones (Connection; Host becomes :authority).
     headers = detail::merge_headers(defaults, request.headers);
 #endif
   }
@@ -378,6 +385,16 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   ex.response.status = status;
+  long version = 0;
+  if (curl_easy_getinfo(h, CURLINFO_HTTP_VERSION, &version) == CURLE_OK) {
+    switch (version) {
+      case CURL_HTTP_VERSION_1_0: ex.response.http_version = "1.0"; break;
+      case CURL_HTTP_VERSION_1_1: ex.response.http_version = "1.1"; break;
+      case CURL_HTTP_VERSION_2_0: ex.response.http_version = "2"; break;
+      case CURL_HTTP_VERSION_3: ex.response.http_version = "3"; break;
+      default: break;
+    }
+  }
   return std::move(ex.response);
 }
 
@@ -386,6 +403,27 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
 Transport& curl_transport() {
   static CurlTransport* const transport = new CurlTransport;  // never destroyed, as above
   return *transport;
+}
+
+TransportInfo transport_info() {
+  TransportInfo info;
+  if (const curl_version_info_data* v = curl_version_info(CURLVERSION_NOW)) {
+    info.libcurl = v->version ? v->version : "";
+    info.tls = v->ssl_version ? v->ssl_version : "";
+    if (v->features & CURL_VERSION_HTTP2) info.http2 = v->nghttp2_version ? std::string("nghttp2/") + v->nghttp2_version : "yes";
+    info.ca_bundle = v->cainfo ? v->cainfo : "";
+  }
+#ifdef QELKIT_HAVE_CURL_IMPERSONATE
+  info.impersonating = true;
+  info.impersonation = "full: impersonating libcurl";
+#else
+  // What stock libcurl and OpenSSL cannot make look like the browser.
+  info.impersonation =
+      "nearest profile on stock libcurl: ciphers, groups, signature algorithms, ALPN, headers; "
+      "missing: GREASE, certificate compression, post-quantum group, extension order, HTTP/2 settings";
+#endif
+  if (const char* extra = std::getenv("QELKIT_CA_FILE"); extra && *extra) info.ca_file = extra;
+  return info;
 }
 
 }  // namespace qelkit

@@ -34,6 +34,7 @@ struct HttpResponse {
   long status = 0;                // HTTP status code
   std::string body;               // decoded body bytes
   Headers headers;                // every response header line, in order (last response after redirects)
+  std::string http_version;       // protocol of the final response: "1.0", "1.1", "2" or "3" ("" if unknown)
 };
 
 // Performs one HTTP exchange. Throws TransportError for every failure below
@@ -103,6 +104,19 @@ class ScopedClock {
  private:
   Clock* previous_;
 };
+
+// What the real transport is built on, for diagnostics such as
+// `qelkit --version`. Never throws for lack of a platform or network.
+struct TransportInfo {
+  std::string libcurl;         // libcurl's version, e.g. "7.88.1"
+  std::string tls;             // the TLS library libcurl uses, e.g. "OpenSSL/3.0.19"
+  std::string http2;           // the HTTP/2 library, e.g. "nghttp2/1.52.0"; "" without HTTP/2
+  bool impersonating = false;  // built against a libcurl that impersonates browsers itself
+  std::string impersonation;   // that mode in words: what is applied and what is missing
+  std::string ca_file;         // QELKIT_CA_FILE when set and non-empty, else ""
+  std::string ca_bundle;       // libcurl's default CA bundle ("" when none is built in)
+};
+TransportInfo transport_info();
 
 // The platform's HTTPS origin, e.g. "https://127.0.0.1:8443", without a
 // trailing slash: the environment variable QELKIT_PLATFORM_ORIGIN when set and

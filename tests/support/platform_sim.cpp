@@ -53,6 +53,33 @@ bool same_name(std::string_view a, std::string_view b) {
 
 PlatformSim* g_sim = nullptr;
 
+// A request-log entry of a server behind the front, described as the front
+// received the request (entries of requests made to the server directly stay
+// as they are): its header lines, ALPN and protocol, from the
+// X-Front-* headers the front added.
+Json as_the_front_saw_it(const Json& entry) {
+  Json out = entry;
+  Json upstream = Json::array();
+  std::optional<Json> received;
+  for (const Json& h : entry.at("headers")) {
+    const std::string& name = h.at(0).get_ref<const std::string&>();
+    const std::string& value = h.at(1).get_ref<const std::string&>();
+    if (same_name(name, "X-Front-Headers")) {
+      received = Json::parse(value);
+    } else if (same_name(name, "X-Front-Alpn")) {
+      out["alpn"] = value;
+    } else if (same_name(name, "X-Front-Protocol")) {
+      out["protocol"] = value;
+    } else {
+      upstream.push_back(h);
+    }
+  }
+  if (!received) return entry;  // it came to the server directly
+  out["headers"] = *received;
+  out["upstream_headers"] = upstream;
+  return out;
+}
+
 }  // namespace
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
@@ -72,6 +99,7 @@ PlatformSim::PlatformSim(Options options) {
   }
   dir_ = pattern;
   ca_file_ = dir_ + "/platform-sim.pem";
+  key_file_ = dir_ + "/platform-sim.key";
   ready_file_ = dir_ + "/ready";
 
   std::vector<std::string> args = {program,          "--port",       "0",
@@ -82,6 +110,10 @@ PlatformSim::PlatformSim(Options options) {
   if (options.auto_confirm_after) {
     args.push_back("--auto-confirm-after");
     args.push_back(std::to_string(*options.auto_confirm_after));
+  }
+  if (options.http2_front) {
+    args.push_back("--key-out");
+    args.push_back(key_file_);
   }
   args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
   std::vector<char*> argv;
@@ -120,11 +152,22 @@ PlatformSim::PlatformSim(Options options) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  direct_origin_ = origin_;
+  if (options.http2_front) {
+    try {
+      front_ = std::make_unique<NginxFront>(direct_origin_, ca_file_, key_file_);
+    } catch (...) {
+      stop();
+      throw;
+    }
+    origin_ = front_->origin();
+  }
 }
 
 PlatformSim::~PlatformSim() { stop(); }
 
 void PlatformSim::stop() noexcept {
+  front_.reset();
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
     int status = 0;
@@ -190,7 +233,11 @@ void PlatformSim::set_latency(int ms, std::optional<std::string> path) const {
 std::vector<Json> PlatformSim::requests(std::optional<std::string> path) const {
   Json args = Json::object();
   if (path) args["path"] = *path;
-  return control("requests", args).at("requests").get<std::vector<Json>>();
+  std::vector<Json> log = control("requests", args).at("requests").get<std::vector<Json>>();
+  if (front_) {
+    for (Json& entry : log) entry = as_the_front_saw_it(entry);
+  }
+  return log;
 }
 
 std::vector<Json> PlatformSim::client_hellos() const {

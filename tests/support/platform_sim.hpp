@@ -18,11 +18,18 @@
 // let it come back before the next control call. Helpers throw
 // std::runtime_error when the server refuses a control call. Use from one
 // thread at a time.
+//
+// With Options::http2_front (on by default when QELKIT_TEST_FRONT=h2), the
+// server is reached through an NginxFront speaking HTTP/2: origin() is the
+// front's, control calls and the tests' own requests go through it, and each
+// request-log entry describes the request as the front received it from the
+// client (see requests()). The ClientHellos logged are then the front's own.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +39,7 @@
 #include <gtest/gtest.h>
 
 #include "qelkit/common/json.hpp"
+#include "tests/support/nginx_front.hpp"
 
 namespace qelkit::testing {
 
@@ -57,6 +65,7 @@ class PlatformSim {
     std::optional<double> auto_confirm_after;  // seconds; none: tokens wait for a confirm
     int latency_ms = 0;
     std::vector<std::string> extra_args;       // further command-line options
+    bool http2_front = http2_front_requested();  // reach the server through nginx over HTTP/2
   };
 
   static constexpr std::string_view kControlPrefix = "/__control/";
@@ -70,7 +79,9 @@ class PlatformSim {
   PlatformSim(const PlatformSim&) = delete;
   PlatformSim& operator=(const PlatformSim&) = delete;
 
-  const std::string& origin() const { return origin_; }    // "https://127.0.0.1:PORT"
+  const std::string& origin() const { return origin_; }    // "https://127.0.0.1:PORT", the front's if any
+  const std::string& direct_origin() const { return direct_origin_; }  // the server's own, never the front's
+  bool behind_front() const { return front_ != nullptr; }
   const std::string& ca_file() const { return ca_file_; }  // the server's certificate (PEM)
   pid_t pid() const { return pid_; }
 
@@ -97,7 +108,10 @@ class PlatformSim {
 
   // The request log, oldest first, optionally only for `path`. Each entry:
   // "seq", "connection", "method", "path", "query", "target", "alpn",
-  // "headers" ([name, value] pairs in the order received), "body".
+  // "headers" ([name, value] pairs in the order received), "body". For
+  // requests that came through the front, "headers" are the lines as the front received them, "alpn"
+  // is the client's ALPN at the front, "protocol" the client's protocol
+  // ("HTTP/2.0"), and "upstream_headers" what the server itself received.
   std::vector<Json> requests(std::optional<std::string> path = std::nullopt) const;
   // Every ClientHello seen, oldest first: "connection", "cipher_suites" and
   // "cipher_suite_ids", "extensions", "supported_groups",
@@ -134,8 +148,11 @@ class PlatformSim {
 
   std::string dir_;
   std::string ca_file_;
+  std::string key_file_;
   std::string ready_file_;
   std::string origin_;
+  std::string direct_origin_;
+  std::unique_ptr<NginxFront> front_;
   pid_t pid_ = -1;
 };
 
