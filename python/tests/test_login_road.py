@@ -2,12 +2,14 @@
 real Python child completes the login, then both statistics queries read
 with the stored session."""
 
+import ast
 import base64
 import decimal
 import fractions
 import json
 import os
 import subprocess
+import sys
 
 import pytest
 
@@ -129,3 +131,19 @@ def test_the_platform_client_speaks_python_values(sim, login):
     sim.script("/cgi-bin/mmfinderassistant-bin/auth/auth_data", {"errCode": 5})
     assert spider.add(login["session_id"]) is None
     assert spider.owit(login["session_id"]) is True
+
+
+def test_the_example_host(sim, work_dir):
+    sim.reset()
+    example = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "host.py")
+    host = subprocess.Popen([sys.executable, example], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert host.stdout.readline().startswith("data:image/png;base64,")
+        sim.control("confirm", token=sim.last_token(), account=0)
+        out, err = host.communicate(timeout=120)
+    finally:
+        host.kill()
+        host.wait()
+    assert host.returncode == 0, err
+    expected = sim.control("expected_rows", account=0, ts=DETAIL_AT)["normalised"]
+    assert expected and [ast.literal_eval(line) for line in out.splitlines()] == expected
