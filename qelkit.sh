@@ -7,6 +7,7 @@
 #   ./qelkit.sh check   the whole suite under ASan+UBSan, the threaded suites under TSan
 #   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
 #   ./qelkit.sh bench   build, run every benchmark and print one table
+#   ./qelkit.sh python  setup, build, then print the folder to put on PYTHONPATH for a Python host
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -17,6 +18,7 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libssl-dev libqrencode-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libzbar-dev libcpp-httplib-dev
+  pybind11-dev python3-dev python3-pytest
 )
 
 log() { printf '[qelkit] %s\n' "$*" >&2; }
@@ -102,6 +104,20 @@ cmd_bench() {
   cmd_setup
   cmd_build
   bash "$ROOT/bench/run.sh" "$BUILD_DIR"
+}
+
+# Python hosts: builds, then prints the folder holding the qelkit package
+# (and nothing else on standard output), for
+#   PYTHONPATH="$(./qelkit.sh python)" /usr/bin/python3 host.py
+cmd_python() {
+  cmd_setup >&2
+  cmd_build >&2
+  local dir="$BUILD_DIR/python/site"
+  if ! compgen -G "$dir/qelkit/sdk/qelfacade.*.so" >/dev/null; then
+    log "python: the Python modules were not built (see the qelkit: lines of: cmake -S $ROOT -B $BUILD_DIR)"
+    exit 1
+  fi
+  echo "$dir"
 }
 
 # The demo: the whole login-and-statistics road against the substitute
@@ -283,6 +299,7 @@ case "$sub" in
   fuzz) cmd_fuzz "$@" ;;
   check) cmd_check "$@" ;;
   bench) cmd_bench "$@" ;;
+  python) cmd_python "$@" ;;
   -h|--help|help|"") usage ;;
   *) log "unknown command: $sub"; usage; exit 2 ;;
 esac
