@@ -134,7 +134,6 @@ def test_the_platform_client_speaks_python_values(sim, login):
 
 
 def test_the_example_host(sim, work_dir):
-    sim.reset()
     example = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "host.py")
     host = subprocess.Popen([sys.executable, example], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
