@@ -18,6 +18,21 @@ std::optional<std::string> base_dir_arg(py::handle value) {
   return path_arg(value, "base_dir");
 }
 
+// load_data and load_data_strict: the arguments checked, the file read
+// without the GIL.
+template <Json (*Load)(const std::string&, const std::optional<std::string>&, const std::string&)>
+py::object load(py::handle filename, py::handle base_dir, py::handle encoding) {
+  const std::string name = path_arg(filename, "filename");
+  const std::optional<std::string> dir = base_dir_arg(base_dir);
+  const std::string enc = text_arg(encoding, "encoding");
+  Json doc;
+  {
+    py::gil_scoped_release nogil;
+    doc = Load(name, dir, enc);
+  }
+  return to_python(doc);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(docstore, m) {
@@ -53,34 +68,10 @@ PYBIND11_MODULE(docstore, m) {
           py::arg("ensure_ascii") = false, py::arg("encoding") = "utf-8",
           "Writes data as one JSON text (atomically). Raises SystemFailure only when the directory cannot be "
           "created; later failures are silent.")
-      .def_static(
-          "load_data",
-          [](py::handle filename, py::handle base_dir, py::handle encoding) {
-            const std::string name = path_arg(filename, "filename");
-            const std::optional<std::string> dir = base_dir_arg(base_dir);
-            const std::string enc = text_arg(encoding, "encoding");
-            Json doc;
-            {
-              py::gil_scoped_release nogil;
-              doc = JsonFileHandler::load_data(name, dir, enc);
-            }
-            return to_python(doc);
-          },
-          py::arg("filename"), py::arg("base_dir") = py::none(), py::arg("encoding") = "utf-8",
-          "The document in the file, or a new empty dict when it is missing, invalid or unreadable.")
-      .def_static(
-          "load_data_strict",
-          [](py::handle filename, py::handle base_dir, py::handle encoding) {
-            const std::string name = path_arg(filename, "filename");
-            const std::optional<std::string> dir = base_dir_arg(base_dir);
-            const std::string enc = text_arg(encoding, "encoding");
-            Json doc;
-            {
-              py::gil_scoped_release nogil;
-              doc = JsonFileHandler::load_data_strict(name, dir, enc);
-            }
-            return to_python(doc);
-          },
-          py::arg("filename"), py::arg("base_dir") = py::none(), py::arg("encoding") = "utf-8",
-          "Like load_data, but a file that exists and cannot be used raises (SystemFailure, ProtocolError).");
+      .def_static("load_data", &load<&JsonFileHandler::load_data>, py::arg("filename"),
+                  py::arg("base_dir") = py::none(), py::arg("encoding") = "utf-8",
+                  "The document in the file, or a new empty dict when it is missing, invalid or unreadable.")
+      .def_static("load_data_strict", &load<&JsonFileHandler::load_data_strict>, py::arg("filename"),
+                  py::arg("base_dir") = py::none(), py::arg("encoding") = "utf-8",
+                  "Like load_data, but a file that exists and cannot be used raises (SystemFailure, ProtocolError).");
 }

@@ -5,7 +5,10 @@ import json
 import os
 import pathlib
 
+import pytest
+
 from qelkit.common.docstore import JsonFileHandler
+from qelkit.common.errors import ProtocolError
 
 DOCUMENT = {
     "name": "测试数据",
@@ -59,6 +62,9 @@ def test_reading_never_fails(work_dir):
     (work_dir / "json").mkdir()
     (work_dir / "json" / "bad.json").write_text('{"a": 1} trailing')
     assert JsonFileHandler.load_data("bad.json") == {}
+    with pytest.raises(ProtocolError):
+        JsonFileHandler.load_data_strict("bad.json")
+    assert JsonFileHandler.load_data_strict("missing.json") == {}
     (work_dir / "json" / "null.json").write_text("null")
     assert JsonFileHandler.load_data("null.json") is None
     (work_dir / "json" / "list.json").write_text('[1, "x"]')
