@@ -7,6 +7,7 @@
 #   ./qelkit.sh check   the whole suite under ASan+UBSan, the threaded suites under TSan
 #   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
 #   ./qelkit.sh bench   build, run every benchmark and print one table
+#   ./qelkit.sh python  setup, build, then print the folder to put on PYTHONPATH for a Python host
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -19,6 +20,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libzbar-dev libcpp-httplib-dev
   zlib1g-dev libbrotli-dev libzstd-dev
   nginx libnginx-mod-http-js libnginx-mod-http-brotli-filter
+  pybind11-dev python3-dev python3-pytest
 )
 
 log() { printf '[qelkit] %s\n' "$*" >&2; }
@@ -44,7 +46,18 @@ install_missing() {
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Installed services (nginx) must not be started: the tests run their own
+  # on free ports, and a system one would want port 80.
+  local policy=/usr/sbin/policy-rc.d made_policy=0 status=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+    "${sudo[@]}" chmod 755 "$policy"
+    made_policy=1
+  fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    status=$?
+  if [ "$made_policy" -eq 1 ]; then "${sudo[@]}" rm -f "$policy"; fi
+  return "$status"
 }
 
 cmd_build() {
@@ -104,6 +117,20 @@ cmd_bench() {
   cmd_setup
   cmd_build
   bash "$ROOT/bench/run.sh" "$BUILD_DIR"
+}
+
+# Python hosts: builds, then prints the folder holding the qelkit package
+# (and nothing else on standard output), for
+#   PYTHONPATH="$(./qelkit.sh python)" /usr/bin/python3 host.py
+cmd_python() {
+  cmd_setup >&2
+  cmd_build >&2
+  local dir="$BUILD_DIR/python/site"
+  if ! compgen -G "$dir/qelkit/sdk/qelfacade.*.so" >/dev/null; then
+    log "python: the Python modules were not built (see the qelkit: lines of: cmake -S $ROOT -B $BUILD_DIR)"
+    exit 1
+  fi
+  echo "$dir"
 }
 
 # The demo: the whole login-and-statistics road against the substitute
@@ -285,6 +312,7 @@ case "$sub" in
   fuzz) cmd_fuzz "$@" ;;
   check) cmd_check "$@" ;;
   bench) cmd_bench "$@" ;;
+  python) cmd_python "$@" ;;
   -h|--help|help|"") usage ;;
   *) log "unknown command: $sub"; usage; exit 2 ;;
 esac

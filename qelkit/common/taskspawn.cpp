@@ -502,6 +502,29 @@ std::pair<std::string, std::string> Process::communicate(std::string_view input)
 
 // ---- TaskFactory ----
 
+namespace {
+
+std::mutex& child_host_mutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+ChildHost& child_host_setting() {
+  static auto* host = new ChildHost;
+  return *host;
+}
+
+}  // namespace
+
+void set_child_host(ChildHost host) {
+  std::lock_guard<std::mutex> lock(child_host_mutex());
+  child_host_setting() = std::move(host);
+}
+
+ChildHost child_host() {
+  std::lock_guard<std::mutex> lock(child_host_mutex());
+  return child_host_setting();
+}
+
 std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
                                       const std::string& class_name, const std::string& method_name,
                                       const Json& method_args) {
@@ -532,9 +555,11 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
                                  const std::string& method_name, const Json& method_args, StdStream stdin_,
                                  StdStream stdout_, StdStream stderr_) {
   reap_orphans();
+  const ChildHost host = child_host();
   const std::string root = current_dir();
-  const std::string script = build_script(root, module_name, class_name, method_name, method_args);
-  const std::string program = own_executable();
+  const std::string script = build_script(host.module_root.empty() ? root : host.module_root, module_name,
+                                          class_name, method_name, method_args);
+  const std::string program = host.executable.empty() ? own_executable() : host.executable;
 
   static constexpr const char* kStreamNames[3] = {"standard input", "standard output", "standard error"};
   const StdStream streams[3] = {stdin_, stdout_, stderr_};
@@ -593,8 +618,11 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
                   nullptr};
   // The image is taken from /proc/self/exe, so the child runs the very build
   // the host runs even if the file has since been replaced; argv[0] names it.
+  // A named host executable is started by its own path (an interpreter finds
+  // its installation from it).
   pid_t pid = -1;
-  rc = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
+  rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv,
+                     environ);
   if (rc != 0) throw_system("cannot start child process " + program, rc);
   return Process(pid, host_end[0].release(), host_end[1].release(), host_end[2].release());
 }

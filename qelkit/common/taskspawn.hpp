@@ -115,6 +115,20 @@ class Process {
   int err_ = -1;
 };
 
+// Who runs a child task. By default the child is the host's own executable
+// (/proc/self/exe) and the script's project root is the working directory.
+// A host whose executable is an interpreter that finds qelkit's modules
+// elsewhere (a Python host: its interpreter and the folder holding the qelkit
+// package) names both here. The child runs in the working directory either
+// way. Process-wide; an empty field keeps its default; safe to call from any
+// thread.
+struct ChildHost {
+  std::string executable;   // started by this path, which is also argv[0]
+  std::string module_root;  // the script's project root
+};
+void set_child_host(ChildHost host);
+ChildHost child_host();
+
 class TaskFactory {
  public:
   // Starts "<host> -c <script>" for module_name/class_name/method_name with

@@ -1,0 +1,75 @@
+// qelkit.sdk.qelfacade: QelDriver, the facade a host calls.
+//
+// Importing it makes the login's child task run this interpreter, which
+// imports this module again and calls QelDriver().ce(token).
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "qelkit/sdk/qelfacade.hpp"
+#include "support.hpp"
+
+namespace py = pybind11;
+using namespace qelkit;
+using namespace qelkit::python;
+
+PYBIND11_MODULE(qelfacade, m) {
+  m.doc() = "The facade: QR login, statistics list and detailed statistics of a creator account.";
+  register_errors();
+  use_this_interpreter_for_child_tasks();
+
+  py::class_<QelDriver>(m, "QelDriver",
+                        "Every operation blocks for its platform exchanges without holding the GIL.")
+      .def(py::init<>())
+      .def_static(
+          "get_login_qrcode_base64",
+          [] {
+            Json r;
+            {
+              py::gil_scoped_release nogil;
+              r = QelDriver::get_login_qrcode_base64();
+            }
+            return to_python(r);
+          },
+          "Starts a QR login: {'code': 0, 'data': PNG data URL of the confirm-login link}, or the platform's "
+          "refusal. A child process completes the login and stores it in json/data.json.")
+      .def_static(
+          "get_data_statistic",
+          [](py::handle qel_id, py::handle start_time, py::handle end_time, py::handle page) {
+            const std::string id = text_arg(qel_id, "qel_id");
+            const std::int64_t start = integer_arg(start_time, "start_time");
+            const std::int64_t end = integer_arg(end_time, "end_time");
+            const std::int64_t p = integer_arg(page, "page");
+            Json rows;
+            {
+              py::gil_scoped_release nogil;
+              rows = QelDriver::get_data_statistic(id, start, end, p);
+            }
+            return to_python(rows);
+          },
+          py::arg("qel_id"), py::arg("start_time"), py::arg("end_time"), py::arg("page") = 1,
+          "One page (five entries) of the statistics list: a list of {'drama_name', 'view_number', "
+          "'iaa_income', 'mount_income'}; [] when the account is not stored.")
+      .def_static(
+          "get_detailed_data_statistic",
+          [](py::handle qel_id, py::handle date_time) {
+            const std::string id = text_arg(qel_id, "qel_id");
+            const std::int64_t at = integer_arg(date_time, "date_time");
+            Json result;
+            {
+              py::gil_scoped_release nogil;
+              result = QelDriver::get_detailed_data_statistic(id, at);
+            }
+            return to_python(result);
+          },
+          py::arg("qel_id"), py::arg("date_time"),
+          "Every page of the detailed statistics: {'code': 0, 'data': rows}; [] when the account is not stored.")
+      .def(
+          "ce",
+          [](QelDriver& d, py::handle token) {
+            const std::string t = text_arg(token, "token");
+            py::gil_scoped_release nogil;
+            d.ce(t);
+          },
+          py::arg("token"), "The background login completion (run in the child process).");
+}

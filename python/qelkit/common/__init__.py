@@ -1,0 +1,1 @@
+"""Platform client, JSON file store, text encryption, task launcher, errors."""

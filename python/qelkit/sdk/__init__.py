@@ -1,0 +1,1 @@
+"""Facade, statistics page worker, statistics fan-out."""
