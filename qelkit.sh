@@ -105,7 +105,8 @@ cmd_check() {
   log "check: ThreadSanitizer, the threaded suites ($tsan)"
   sanitized_build "$tsan" "-fsanitize=thread" "${THREADED_TESTS[@]}" platform-sim
   local pattern
-  pattern="^($(IFS='|'; echo "${THREADED_TESTS[*]}"))\$"
+  # Each suite also in its HTTP/2 configuration, where it has one.
+  pattern="^($(IFS='|'; echo "${THREADED_TESTS[*]}"))(_h2)?\$"
   # The thousand-logins resource test only counts processes and descriptors;
   # under TSan it takes minutes and shows nothing ASan's run has not.
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" GTEST_FILTER='-DataSafety.AThousand*' \
