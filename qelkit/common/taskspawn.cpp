@@ -17,6 +17,9 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <sstream>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <system_error>
@@ -699,6 +702,45 @@ ChildScript parse_child_script(std::string_view script) {
   }
   s.method_name = text_from(strip(lines[5], 6, "getattr(obj, ", ")(*args)"), 6, "the method name");
   return s;
+}
+
+bool blank_child_script_in_command_line() {
+  // The argument area's bounds are fields 48 and 49 of /proc/self/stat.
+  std::ifstream stat_file("/proc/self/stat");
+  std::string stat_line;
+  if (!std::getline(stat_file, stat_line)) return false;
+  const auto close = stat_line.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat_line.substr(close + 2));  // from field 3 on
+  std::string field;
+  unsigned long long arg_start = 0, arg_end = 0;
+  for (int n = 3; n <= 49 && fields >> field; ++n) {
+    if (n == 48) arg_start = std::stoull(field);
+    if (n == 49) arg_end = std::stoull(field);
+  }
+  if (arg_start == 0 || arg_end <= arg_start) return false;
+
+  std::ifstream cmdline_file("/proc/self/cmdline", std::ios::binary);
+  const std::string cmdline((std::istreambuf_iterator<char>(cmdline_file)), std::istreambuf_iterator<char>());
+  const auto first = cmdline.find('\0');
+  if (first == std::string::npos || cmdline.compare(first + 1, 3, std::string("-c\0", 3)) != 0) return false;
+  const std::size_t script_at = first + 4;
+  const auto script_end = cmdline.find('\0', script_at);
+  if (script_end == std::string::npos || script_end + 1 != cmdline.size()) return false;  // exactly three arguments
+  try {
+    parse_child_script(std::string_view(cmdline).substr(script_at, script_end - script_at));
+  } catch (const Error&) {
+    return false;
+  }
+  const std::size_t length = script_end - script_at;
+  if (arg_start + script_at + length > arg_end) return false;
+
+  const int fd = ::open("/proc/self/mem", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::string zeros(length, '\0');
+  const ssize_t n = ::pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(arg_start + script_at));
+  ::close(fd);
+  return n == static_cast<ssize_t>(zeros.size());
 }
 
 const ChildScript* current_child_script() { return running_script(); }

@@ -213,6 +213,15 @@ struct ChildTask {
 // command line it returns at once and does nothing.
 void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table);
 
+// For child tasks run by an interpreter rather than run_child_task (a Python
+// child): when this process's command line is "<program> -c <child script>",
+// overwrites the script's bytes in the process's own argument memory with
+// zero bytes, as run_child_task does, so that /proc/<pid>/cmdline no longer
+// shows its arguments (a login token). Returns true when it blanked a script;
+// false, changing nothing, for any other command line or when the memory
+// cannot be written.
+bool blank_child_script_in_command_line();
+
 // The script of the child task being run by run_child_task(), or nullptr
 // outside a child task. Lets an operation see its project root.
 const ChildScript* current_child_script();
