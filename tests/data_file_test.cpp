@@ -49,15 +49,7 @@ struct stat stat_of(const fs::path& p) {
 }
 
 // One login completion of `uniq` against the fake platform, as the child runs it.
-void complete_login(const std::string& uniq, const std::string& session = "SESS") {
-  qelkit::testing::FakeTransport transport;
-  qelkit::testing::FakeClock clock;
-  qelkit::testing::FakeLogin platform;
-  platform.session = session;
-  platform.uniq_id = uniq;
-  platform.install(transport);
-  QelDriver().ce("TOKEN");
-}
+void complete_login(const std::string& uniq) { qelkit::testing::complete_fake_login("SESS", uniq); }
 
 // The login completion's failure message, or "" when it succeeded.
 std::string completion_failure(const std::string& uniq) {

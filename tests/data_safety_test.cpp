@@ -36,16 +36,9 @@ using qelkit::QelDriver;
 
 constexpr const char* kModule = "tests.data_safety";
 
-// In a child: completes one login of `uniq` with `session` against the fake
-// platform, through the real locked update of json/data.json.
+// In a child: one login through the real locked update of json/data.json.
 void store_login(const std::string& session, const std::string& uniq) {
-  qelkit::testing::FakeTransport transport;
-  qelkit::testing::FakeClock clock;
-  qelkit::testing::FakeLogin platform;
-  platform.session = session;
-  platform.uniq_id = uniq;
-  platform.install(transport);
-  QelDriver().ce("TOKEN");
+  qelkit::testing::complete_fake_login(session, uniq);
 }
 
 std::vector<qelkit::ChildTask> child_tasks() {

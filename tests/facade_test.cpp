@@ -45,13 +45,7 @@ class FacadeTest : public ::testing::Test {
 
   // Logs `session` in as `uniq` through the real completion path.
   void store_login(const std::string& session, const Json& uniq) {
-    FakeTransport t;
-    FakeClock c;
-    LoginPlatform p;
-    p.session = session;
-    p.uniq_id = uniq;
-    p.install(t);
-    QelDriver().ce("TOKEN");
+    qelkit::testing::complete_fake_login(session, uniq);
   }
 
   qelkit::testing::ScopedWorkDir work_dir_{"qelkit-facade"};

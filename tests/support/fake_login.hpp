@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/fakes.hpp"
 
 namespace qelkit::testing {
@@ -54,5 +55,18 @@ struct FakeLogin {
     });
   }
 };
+
+// Completes one login of `uniq` with `session` through the real completion
+// (QelDriver::ce and its locked update of json/data.json) against the fake
+// platform.
+inline void complete_fake_login(const std::string& session, const Json& uniq) {
+  FakeTransport transport;
+  FakeClock clock;
+  FakeLogin platform;
+  platform.session = session;
+  platform.uniq_id = uniq;
+  platform.install(transport);
+  QelDriver().ce("TOKEN");
+}
 
 }  // namespace qelkit::testing

@@ -1,4 +1,5 @@
 #include "tests/support/nginx_front.hpp"
+#include "tests/support/process.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -220,25 +221,7 @@ NginxFront::~NginxFront() { stop(); }
 std::string NginxFront::error_log() const { return dir_.empty() ? "" : read_file(dir_ + "/error.log"); }
 
 void NginxFront::stop() noexcept {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-  }
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    dir_.clear();
-  }
+  stop_server(pid_, dir_);
 }
 
 }  // namespace qelkit::testing

@@ -1,4 +1,5 @@
 #include "tests/support/platform_sim.hpp"
+#include "tests/support/process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -168,25 +169,7 @@ PlatformSim::~PlatformSim() { stop(); }
 
 void PlatformSim::stop() noexcept {
   front_.reset();
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-  }
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    dir_.clear();
-  }
+  stop_server(pid_, dir_);
 }
 
 void PlatformSim::export_environment() const {

@@ -84,6 +84,28 @@ ProgramRun run_program(const std::vector<std::string>& args, const std::filesyst
   return run;
 }
 
+void stop_server(pid_t& pid, std::string& dir) noexcept {
+  if (pid > 0) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
+  }
+  if (!dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    dir.clear();
+  }
+}
+
 std::vector<std::pair<int, char>> children() {
   std::vector<std::pair<int, char>> out;
   const int self = ::getpid();
