@@ -109,7 +109,8 @@ cmd_check() {
   pattern="^($(IFS='|'; echo "${THREADED_TESTS[*]}"))(_h2)?\$"
   # The thousand-logins resource test only counts processes and descriptors;
   # under TSan it takes minutes and shows nothing ASan's run has not.
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" GTEST_FILTER='-DataSafety.AThousand*' \
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp" \
+  GTEST_FILTER='-DataSafety.AThousand*' \
     ctest --test-dir "$tsan" --output-on-failure -j "$JOBS" -R "$pattern"
 }
 
