@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode == 0) {
     // Parsed the way the platform client parses every reply.
     try {
-      row = qelkit::Reply(qelkit::HttpResponse{200, rest, {}}).json();
+      row = qelkit::Reply(qelkit::HttpResponse{200, rest, {}, "1.1"}).json();
     } catch (const qelkit::ProtocolError&) {
       return 0;
     }
