@@ -123,11 +123,9 @@ class DataFileLock {
     fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st {};
     if (fd_ < 0) {
-      const int err = errno;
       if (::lstat(lock_path.c_str(), &st) != 0) return;  // cannot be created: go on unlocked
       if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
       if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-      if (err == ELOOP) refuse(shown, "it is a symbolic link");
       return;  // ours but unusable (not readable): go on unlocked
     }
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
