@@ -429,4 +429,50 @@ TEST_F(DocStore, FloatsAreWrittenInTheirShortestRoundTripForm) {
   for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(back["random"][i].get<double>(), values[i]) << i;
 }
 
+// `levels` arrays nested in each other around a 1.
+Json nested_arrays(int levels) {
+  Json doc = 1;
+  for (int i = 0; i < levels; ++i) doc = Json::array({std::move(doc)});
+  return doc;
+}
+
+TEST_F(DocStore, DocumentsNestedTooDeepAreNeitherReadNorWritten) {
+  fs::create_directory("json");
+  // Nested 100,000 levels deep, a document exhausts the stack of any code
+  // that walks it: it is refused while it is parsed.
+  const std::pair<std::string, std::string> deep[] = {
+      {std::string(100000, '['), std::string(100000, ']')},
+      {[] {
+         std::string open;
+         for (int i = 0; i < 100000; ++i) open += "{\"a\": ";
+         return open + "1";
+       }(),
+       std::string(100000, '}')},
+  };
+  for (const auto& [open, close] : deep) {
+    write("json/deep.json", open + close);
+    EXPECT_EQ(JsonFileHandler::load_data("deep.json"), Json::object());
+    try {
+      JsonFileHandler::load_data_strict("deep.json");
+      ADD_FAILURE() << "a deep document was read";
+    } catch (const qelkit::ProtocolError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("'json/deep.json' is not usable: it nests deeper than 512 levels"));
+    }
+  }
+
+  // The limit: 512 levels are read and written, 513 are not. save_data
+  // writes nothing, silently; save_private_data says why.
+  write("json/limit.json", nested_arrays(512).dump());
+  EXPECT_EQ(JsonFileHandler::load_data("limit.json"), nested_arrays(512));
+  write("json/beyond.json", nested_arrays(513).dump());
+  EXPECT_EQ(JsonFileHandler::load_data("beyond.json"), Json::object());
+
+  JsonFileHandler::save_data(nested_arrays(513), "written.json");
+  EXPECT_FALSE(fs::exists("json/written.json"));
+  EXPECT_THROW(JsonFileHandler::save_private_data(nested_arrays(513), "written.json"), qelkit::InvalidArgumentError);
+  EXPECT_FALSE(fs::exists("json/written.json"));
+  JsonFileHandler::save_data(nested_arrays(512), "written.json");
+  EXPECT_EQ(JsonFileHandler::load_data("written.json"), nested_arrays(512));
+}
+
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -353,6 +355,54 @@ std::string read_file(const std::string& path) {
   return text;
 }
 
+// Whether `v` nests containers more than `limit` levels deep; looks no
+// deeper than that, so it is safe on any document.
+bool deeper_than(const Json& v, int limit) {
+  if (!v.is_structured()) return false;
+  if (limit == 0) return true;
+  for (const auto& item : v) {
+    if (deeper_than(item, limit - 1)) return true;
+  }
+  return false;
+}
+
+std::string too_deep() {
+  return "it nests deeper than " + std::to_string(JsonFileHandler::kMaxDepth) + " levels";
+}
+
+struct TooDeep {};
+
+// The one JSON value in `text`, read from `path`, or ProtocolError. The
+// parser stops at the first container beyond the depth limit, before the
+// document could grow deep enough to exhaust the stack of the code that
+// walks it (dumping, conversion, destruction).
+Json parse_document(const std::string& path, const std::string& text) {
+  // The parser would skip a byte-order mark; the file format does not allow one.
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+    throw ProtocolError("'" + path + "' is not valid JSON: it starts with a byte-order mark");
+  }
+  try {
+    return Json::parse(text, [](int depth, Json::parse_event_t event, Json&) {
+      if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+          depth >= JsonFileHandler::kMaxDepth) {
+        throw TooDeep{};  // unwinds the parser
+      }
+      return true;
+    });
+  } catch (const TooDeep&) {
+    throw ProtocolError("'" + path + "' is not usable: " + too_deep());
+  } catch (const Json::exception& e) {
+    throw ProtocolError("'" + path + "' is not valid JSON: " + e.what());
+  }
+}
+
+// A reader that meets an invalid document reads again a few times before it
+// believes it: a file rewritten in place (see overwrite_in_place) can be seen
+// half old, half new while the rewrite runs. The pauses double from 5 ms,
+// some 150 ms in all.
+constexpr int kReadAttempts = 6;
+constexpr std::chrono::milliseconds kFirstRereadPause{5};
+
 }  // namespace
 
 std::string JsonFileHandler::get_file_path(const std::string& filename, const std::optional<std::string>& base_dir) {
@@ -369,7 +419,7 @@ void JsonFileHandler::save_data(const Json& data, const std::string& filename,
   make_parent_directory(path);
 
   // From here on failures are silent and leave any previous file as it was.
-  if (!is_utf8(encoding)) return;
+  if (!is_utf8(encoding) || deeper_than(data, kMaxDepth)) return;
   std::string text;
   try {
     text = dump_document(data, std::max(indent, 0), ensure_ascii);
@@ -383,6 +433,7 @@ void JsonFileHandler::save_private_data(const Json& data, const std::string& fil
                                         const std::optional<std::string>& base_dir) {
   const std::string path = get_file_path(filename, base_dir);
   make_parent_directory(path);
+  if (deeper_than(data, kMaxDepth)) throw InvalidArgumentError("cannot write '" + path + "': " + too_deep());
   std::string text;
   try {
     text = dump_document(data, 2, false);
@@ -399,20 +450,18 @@ Json JsonFileHandler::load_data_strict(const std::string& filename, const std::o
     throw InvalidArgumentError("unsupported text encoding '" + encoding + "': only UTF-8 is supported");
   }
   const std::string path = get_file_path(filename, base_dir);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Json::object();
-    throw SystemError("cannot read '" + path + "': " + system_wording(errno));
-  }
-  const std::string text = read_file(path);
-  // The parser would skip a byte-order mark; the file format does not allow one.
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
-    throw ProtocolError("'" + path + "' is not valid JSON: it starts with a byte-order mark");
-  }
-  try {
-    return Json::parse(text);
-  } catch (const Json::exception& e) {
-    throw ProtocolError("'" + path + "' is not valid JSON: " + e.what());
+  for (int attempt = 1;; ++attempt) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return Json::object();
+      throw SystemError("cannot read '" + path + "': " + system_wording(errno));
+    }
+    try {
+      return parse_document(path, read_file(path));
+    } catch (const ProtocolError&) {
+      if (attempt == kReadAttempts) throw;
+    }
+    std::this_thread::sleep_for(kFirstRereadPause * (1 << (attempt - 1)));
   }
 }
 

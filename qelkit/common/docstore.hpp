@@ -23,7 +23,11 @@
 // Reading never fails towards the caller of load_data: a missing, unreadable
 // or invalid file gives a new empty object. load_data_strict tells a missing
 // file (empty object) from one that exists but is unusable (an exception), for
-// callers that must not mistake a damaged file for an empty one.
+// callers that must not mistake a damaged file for an empty one. A file that
+// reads as invalid is read again a few times over some 150 ms before it is
+// called invalid, since a file rewritten in place can be seen half written
+// while the rewrite runs. Documents nested deeper than kMaxDepth levels are
+// neither read nor written.
 //
 // Thread safety: every call stands alone and may run on any thread. Writers
 // of the same file are not coordinated with each other (the last rename wins).
@@ -42,6 +46,11 @@ class JsonFileHandler {
   // Base directory used when a caller names none; relative, so resolved
   // against the working directory at the time of each call.
   static constexpr std::string_view _default_base_dir = "json";
+
+  // The deepest nesting of arrays and objects read or written: a document
+  // whose containers nest deeper (513 and more levels; a bare value is level
+  // 0, "[]" level 1) is refused, since walking it could exhaust the stack.
+  static constexpr int kMaxDepth = 512;
 
   JsonFileHandler() = delete;
 
@@ -67,9 +76,10 @@ class JsonFileHandler {
   // Creates the file's directory with its parents when it is missing; if that
   // fails, throws SystemError naming the directory, with the system's wording,
   // and writes nothing. Every later failure (an encoding other than UTF-8, a
-  // string that is not valid UTF-8, a directory in the file's place, a failing
-  // write, a full disk) is silent: the call returns normally and the previous
-  // file, if any, is left as it was.
+  // string that is not valid UTF-8, a document nested deeper than kMaxDepth,
+  // a directory in the file's place, a failing write, a full disk) is silent:
+  // the call returns normally and the previous file, if any, is left as it
+  // was.
   static void save_data(const Json& data, const std::string& filename,
                         const std::optional<std::string>& base_dir = std::nullopt, int indent = 2,
                         bool ensure_ascii = false, const std::string& encoding = "utf-8");
@@ -82,14 +92,16 @@ class JsonFileHandler {
   // path and the reason) when the directory cannot be made, the file belongs
   // to someone else or is writable by others (the file is then left as it
   // was), or the write fails; InvalidArgumentError for a text that is not
-  // valid UTF-8.
+  // valid UTF-8 or a document nested deeper than kMaxDepth.
   static void save_private_data(const Json& data, const std::string& filename,
                                 const std::optional<std::string>& base_dir = std::nullopt);
 
   // Reads the one JSON value in get_file_path(filename, base_dir) and returns
   // it as it is (null, arrays, texts and numbers are not wrapped). White
   // space around the value is allowed; anything else after it, a byte-order
-  // mark, an empty file or bytes that are not UTF-8 make the file invalid.
+  // mark, an empty file, bytes that are not UTF-8 or nesting deeper than
+  // kMaxDepth make the file invalid; an invalid file is read again a few
+  // times (some 150 ms in all) before it is taken as such.
   // Returns a new empty object when the file is missing, invalid or cannot be
   // read (a directory in its place, missing permission), or when `encoding`
   // is not UTF-8. Never throws.
@@ -100,7 +112,7 @@ class JsonFileHandler {
   // InvalidArgumentError for an encoding other than UTF-8, SystemError (with
   // the path and the system's wording) for a file that exists but cannot be
   // read, and ProtocolError (with the parser's wording) for a file that is
-  // not one valid JSON text.
+  // not one valid JSON text or nests deeper than kMaxDepth.
   static Json load_data_strict(const std::string& filename,
                                const std::optional<std::string>& base_dir = std::nullopt,
                                const std::string& encoding = "utf-8");
