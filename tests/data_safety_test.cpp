@@ -1,7 +1,7 @@
 // The data file and the host's resources under real processes: login
-// completions killed mid-write, racing on one file, readers meeting a
-// rewrite in place, a login child meeting a hostile data file, and a
-// thousand logins started and dropped by one host.
+// completions killed or stopped mid-write, racing on one file, readers
+// meeting a rewrite in place, a login child meeting a hostile data file, and
+// a thousand logins started and dropped by one host.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -194,6 +195,65 @@ TEST_F(DataSafety, ReadersDoNotTakeAFileBeingRewrittenInPlaceForAnInvalidOne) {
   writer.wait();
   EXPECT_TRUE(writing) << "the writer ended early";
   EXPECT_EQ(invalid, 0) << first;
+}
+
+TEST_F(DataSafety, AKilledWritersTemporaryGoesWithTheNextWriteALiveWritersStays) {
+  Json initial = Json::object();
+  for (int i = 0; i < 1000; ++i) initial["pre-" + std::to_string(i)] = std::string(1000, 'x');
+  qelkit::JsonFileHandler::save_data(initial, "data.json");
+  auto temporaries = [] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator("json")) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(".data.json.tmp-", 0) == 0) names.push_back(name);
+    }
+    return names;
+  };
+  // A login child stopped inside its write: the moment its temporary exists.
+  int round = 0;
+  auto stopped_while_writing = [&]() -> std::optional<qelkit::Process> {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      const std::string prefix = "w" + std::to_string(round++) + "-";
+      qelkit::Process child = qelkit::TaskFactory().create_task(kModule, "Login", "store_many",
+                                                                Json::array({prefix, 40, "progress-" + prefix}));
+      while (temporaries().empty() && !child.poll()) {
+      }
+      ::kill(child.pid(), SIGSTOP);
+      if (!temporaries().empty()) return child;
+      ::kill(child.pid(), SIGKILL);
+      child.wait();
+    }
+    return std::nullopt;
+  };
+
+  // A stopped writer is alive: its temporary stays through another write,
+  // and once resumed the writer completes.
+  std::optional<qelkit::Process> writer = stopped_while_writing();
+  ASSERT_TRUE(writer) << "never caught a writer inside its write";
+  const std::vector<std::string> live = temporaries();
+  ASSERT_EQ(live.size(), 1u);
+  qelkit::JsonFileHandler::save_data(initial, "data.json");
+  EXPECT_EQ(temporaries(), live);
+  ::kill(writer->pid(), SIGCONT);
+  EXPECT_EQ(writer->wait(), 0);
+  EXPECT_TRUE(temporaries().empty());
+
+  // A killed one's goes with the next write: a login's, or a plain one.
+  for (const char* next : {"login", "save_data"}) {
+    SCOPED_TRACE(next);
+    std::optional<qelkit::Process> killed = stopped_while_writing();
+    ASSERT_TRUE(killed) << "never caught a writer inside its write";
+    ::kill(killed->pid(), SIGKILL);
+    killed->wait();
+    ASSERT_EQ(temporaries().size(), 1u);
+    if (std::string(next) == "login") {
+      qelkit::Process login = qelkit::TaskFactory().create_task(kModule, "Login", "store", Json::array({"S", "after"}));
+      EXPECT_EQ(login.wait(), 0);
+    } else {
+      qelkit::JsonFileHandler::save_data(initial, "data.json");
+    }
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  }
 }
 
 TEST_F(DataSafety, ALoginChildMovesADeeplyNestedDataFileAsideAndStoresTheLogin) {
