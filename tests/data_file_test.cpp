@@ -1,7 +1,8 @@
 // The login completion's write of json/data.json on real file systems: who
 // may own the file, the modes it ends with, the lock file beside it, files
 // that cannot be replaced by a rename (bind mounts, hard links, read-only
-// directories), a full disk, and files that others may read.
+// directories), a full disk, symbolic links planted by others, and what a
+// login refuses to store.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
@@ -77,6 +78,41 @@ std::string mode_of(const fs::path& p) {
   char text[8];
   std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(stat_of(p).st_mode & 07777));
   return text;
+}
+
+// Runs body(i) for each i < n in a process of its own, all released at the
+// same moment; returns how many failed (each says why on standard error).
+int in_processes(int n, const std::function<void(int)>& body) {
+  int gate[2];
+  if (::pipe(gate) != 0) return n;
+  int failed = 0;
+  std::vector<pid_t> pids;
+  for (int i = 0; i < n; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(gate[1]);
+      char c;
+      while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      int status = 0;
+      try {
+        body(i);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "process %d: %s\n", i, e.what());
+        status = 1;
+      }
+      ::_exit(status);
+    }
+    if (pid < 0) ++failed;
+    if (pid > 0) pids.push_back(pid);
+  }
+  ::close(gate[0]);
+  ::close(gate[1]);  // lets them all go
+  for (pid_t pid : pids) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+  }
+  return failed;
 }
 
 // Runs `body` in a forked process with a mount namespace of its own, in which
@@ -263,6 +299,42 @@ TEST_F(DataFile, ABindMountedOrHardLinkedFileTakesTheLoginInPlace) {
   EXPECT_EQ(read("outside.json"), read("json/data.json"));
 }
 
+TEST_F(DataFile, ThirtyTwoLoginsFinishingTogetherInAReadOnlyDirectoryAllLand) {
+  ASSERT_EQ(::chown(dir_.path().c_str(), qelkit::testing::unprivileged_uid(), static_cast<gid_t>(-1)), 0);
+  const std::string outcome = qelkit::testing::as_unprivileged([]() -> std::string {
+    complete_login("first");
+    fs::remove("json/data.json.lock");  // cannot be made again: the directory becomes read-only
+    if (::chmod("json", 0555) != 0) return "chmod";
+    std::vector<std::string> landed{"first"};
+    std::string problem;
+    for (int round = 0; round < 10 && problem.empty(); ++round) {
+      const std::string prefix = "r" + std::to_string(round) + "-";
+      const int failed = in_processes(32, [&](int i) { complete_login(prefix + std::to_string(i)); });
+      for (int i = 0; i < 32; ++i) landed.push_back(prefix + std::to_string(i));
+      const Json doc = JsonFileHandler::load_data_strict("data.json");  // throws when damaged
+      for (const std::string& id : landed) {
+        if (!doc.contains(id)) problem = "round " + std::to_string(round) + " lost " + id;
+      }
+      if (failed) problem = "round " + std::to_string(round) + ": " + std::to_string(failed) + " logins failed";
+    }
+    if (problem.empty() && fs::exists("json/data.json.lock")) problem = "a lock file appeared";
+
+    // Without a data file nothing can be stored there: the login says so.
+    if (problem.empty()) {
+      ::chmod("json", 0755);
+      fs::rename("json/data.json", "kept.json");
+      ::chmod("json", 0555);
+      const std::string failure = completion_failure("late");
+      if (failure.find("json/data.json does not exist and cannot be created") == std::string::npos) {
+        problem = "no data file: " + failure;
+      }
+    }
+    ::chmod("json", 0755);
+    return problem;
+  });
+  EXPECT_EQ(outcome, "");
+}
+
 TEST_F(DataFile, AFullDiskKeepsEveryStoredLogin) {
   const std::string outcome = on_small_tmpfs(dir_.path() / "disk", 64, []() -> std::string {
     // A file a few bytes short of one page, and one of three; hard-linked, so
@@ -314,6 +386,49 @@ TEST_F(DataFile, AFullDiskKeepsEveryStoredLogin) {
   EXPECT_EQ(outcome, "");
 }
 
+TEST_F(DataFile, ALinkPlantedInASharedDirectoryIsNeverFollowed) {
+  write("settings.json", "{\"theme\": \"dark\"}");
+  write("notes.txt", "not a JSON document");
+  ASSERT_EQ(::chmod("settings.json", 0600), 0);
+  fs::create_directory("json");
+  ASSERT_EQ(::chmod("json", 0777), 0);  // anyone may put a link there
+
+  // Followed, a valid document would take the login, and an invalid one
+  // would be moved aside for a new file: neither may happen.
+  for (const char* victim : {"settings.json", "notes.txt"}) {
+    SCOPED_TRACE(victim);
+    const std::string before = read(victim);
+    fs::create_symlink(fs::absolute(victim), "json/data.json");
+    const std::string failure = completion_failure("acct-1");
+    EXPECT_THAT(failure, HasSubstr("could not write the login of account acct-1"));
+    EXPECT_THAT(failure, HasSubstr("refusing to follow it: it is a symbolic link in a directory that other users "
+                                   "may write (mode 0777) without the sticky bit"));
+    JsonFileHandler::save_data(Json{{"plain", true}}, "data.json");  // refused too, silently
+    EXPECT_EQ(read(victim), before);
+    EXPECT_EQ(mode_of(victim), std::string(victim) == "settings.json" ? "0600" : mode_of("notes.txt"));
+    EXPECT_TRUE(fs::is_symlink("json/data.json"));
+    EXPECT_EQ(std::distance(fs::directory_iterator("json"), fs::directory_iterator()), 1);  // nothing beside it
+    fs::remove("json/data.json");
+  }
+
+  // In a sticky directory nobody else can swap this user's link: it is followed.
+  ASSERT_EQ(::chmod("json", 01777), 0);
+  fs::create_symlink(fs::absolute("settings.json"), "json/data.json");
+  EXPECT_EQ(completion_failure("acct-1"), "");
+  EXPECT_TRUE(JsonFileHandler::load_data("./settings.json").contains("acct-1"));
+  fs::remove("json/data.json");
+
+  if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root";
+  ASSERT_EQ(::chmod("json", 0755), 0);
+  const std::string before = read("settings.json");
+  fs::create_symlink(fs::absolute("settings.json"), "json/data.json");
+  ASSERT_EQ(::lchown("json/data.json", qelkit::testing::kOtherUid, qelkit::testing::kOtherGid), 0);
+  EXPECT_THAT(completion_failure("acct-2"),
+              HasSubstr("it is a symbolic link that belongs to user 65534, not to this user (0)"));
+  JsonFileHandler::save_data(Json{{"plain", true}}, "data.json");
+  EXPECT_EQ(read("settings.json"), before);
+}
+
 TEST_F(DataFile, ALoginIsNeverWrittenInPlaceIntoAFileOthersMayRead) {
   // A hard-linked file can only be rewritten in place.
   complete_login("acct-1");
@@ -356,6 +471,27 @@ TEST_F(DataFile, ALoginIsNeverWrittenInPlaceIntoAFileOthersMayRead) {
               return outcome;
             }),
             "");
+  EXPECT_EQ(stored().size(), 2u);
+}
+
+TEST_F(DataFile, ASessionIdThatIsNotUtf8IsRefusedWithNothingStored) {
+  auto failure_for = [](const std::string& session) -> std::string {
+    try {
+      qelkit::testing::complete_fake_login(session, "acct-bad");
+    } catch (const qelkit::ProtocolError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_THAT(failure_for("SESS\xFF\xFE"), HasSubstr("the session id is not valid UTF-8 text; nothing was stored"));
+  EXPECT_FALSE(fs::exists("json"));
+
+  complete_login("acct-1");
+  const std::string before = read("json/data.json");
+  EXPECT_THAT(failure_for("\xC3\x28SESS"), HasSubstr("not valid UTF-8"));     // a cut sequence
+  EXPECT_THAT(failure_for("SESS\xED\xA0\x80"), HasSubstr("not valid UTF-8"));  // a surrogate
+  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(failure_for("SESS-\xC3\xA9"), "");  // valid UTF-8 goes through
   EXPECT_EQ(stored().size(), 2u);
 }
 
