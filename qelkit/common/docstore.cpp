@@ -520,12 +520,29 @@ Json parse_document(const std::string& path, const std::string& text) {
   }
 }
 
-// A reader that meets an invalid document reads again a few times before it
-// believes it: a file rewritten in place (see overwrite_in_place) can be seen
-// half old, half new while the rewrite runs. The pauses double from 5 ms,
-// some 150 ms in all.
+// A reader that meets an invalid document in a file that may be rewritten in
+// place reads again a few times before it believes it: such a file can be
+// seen half old, half new while the rewrite runs (see overwrite_in_place).
+// The pauses double from 5 ms, some 150 ms in all.
 constexpr int kReadAttempts = 6;
 constexpr std::chrono::milliseconds kFirstRereadPause{5};
+
+// Whether a writer may be rewriting the file at `path` in place: it is not a
+// regular file of this user with a single link, it is a mount point of its
+// own (a bind mount), or its directory takes no new file from this process.
+// Any other file is only ever replaced by a rename, and read whole, old or
+// new. When in doubt, yes.
+bool may_be_rewritten_in_place(const std::string& path) {
+  struct statx sx {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) != 0) return true;
+  if (!S_ISREG(sx.stx_mode) || sx.stx_nlink != 1 || sx.stx_uid != ::geteuid()) return true;
+  if (!(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) || (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) return true;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return true;
+  const fs::path dir = real.parent_path();
+  return ::faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) != 0;
+}
 
 }  // namespace
 
@@ -589,7 +606,7 @@ Json JsonFileHandler::load_data_strict(const std::string& filename, const std::o
     try {
       return parse_document(path, read_file(path));
     } catch (const ProtocolError&) {
-      if (attempt == kReadAttempts) throw;
+      if (attempt == kReadAttempts || !may_be_rewritten_in_place(path)) throw;
     }
     std::this_thread::sleep_for(kFirstRereadPause * (1 << (attempt - 1)));
   }

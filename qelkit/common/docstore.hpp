@@ -31,10 +31,12 @@
 // or invalid file gives a new empty object. load_data_strict tells a missing
 // file (empty object) from one that exists but is unusable (an exception), for
 // callers that must not mistake a damaged file for an empty one. A file that
-// reads as invalid is read again a few times over some 150 ms before it is
-// called invalid, since a file rewritten in place can be seen half written
-// while the rewrite runs. Documents nested deeper than kMaxDepth levels are
-// neither read nor written.
+// reads as invalid while it may be rewritten in place (it has other hard
+// links, is a mount point of its own, belongs to another user, or its
+// directory takes no new file from this process) is read again a few times
+// over some 150 ms before it is called invalid, since such a file can be
+// seen half written while a rewrite runs. Documents nested deeper than
+// kMaxDepth levels are neither read nor written.
 //
 // Thread safety: every call stands alone and may run on any thread. Writers
 // of the same file are not coordinated with each other (the last rename wins).
@@ -120,8 +122,9 @@ class JsonFileHandler {
   // it as it is (null, arrays, texts and numbers are not wrapped). White
   // space around the value is allowed; anything else after it, a byte-order
   // mark, an empty file, bytes that are not UTF-8 or nesting deeper than
-  // kMaxDepth make the file invalid; an invalid file is read again a few
-  // times (some 150 ms in all) before it is taken as such.
+  // kMaxDepth make the file invalid; an invalid file that may be rewritten
+  // in place (see above) is read again a few times (some 150 ms in all)
+  // before it is taken as such.
   // Returns a new empty object when the file is missing, invalid or cannot be
   // read (a directory in its place, missing permission), or when `encoding`
   // is not UTF-8. Never throws.
