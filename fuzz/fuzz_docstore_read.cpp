@@ -1,7 +1,7 @@
 // JsonFileHandler reading a file of arbitrary bytes. load_data always returns
 // a value and never throws; load_data_strict returns the same value or throws
 // a qelkit::Error, in which case load_data gives an empty object. Documents
-// of any depth are read (the store itself sets no depth limit).
+// nested deeper than JsonFileHandler::kMaxDepth are refused by both.
 //
 // The file lives in a private directory made under TMPDIR at start-up and
 // removed at exit.

@@ -1,6 +1,7 @@
 // The data file and the host's resources under real processes: login
-// completions killed mid-write, racing on one file, and a thousand logins
-// started and dropped by one host.
+// completions killed or stopped mid-write, racing on one file, readers
+// meeting a rewrite in place, a login child meeting a hostile data file, and
+// a thousand logins started and dropped by one host.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "qelkit/common/docstore.hpp"
+#include "qelkit/common/errors.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "tests/support/fake_login.hpp"
@@ -41,6 +44,16 @@ void store_login(const std::string& session, const std::string& uniq) {
   qelkit::testing::complete_fake_login(session, uniq);
 }
 
+// Two documents of different shapes, so that no mix of their bytes is a
+// valid document, each spanning many pages.
+const Json& shaped_document(int which) {
+  static const Json* const docs[] = {
+      new Json{{"a", std::string(50000, 'a')}, {"n", 1}},
+      new Json(Json::array({std::string(65000, 'b'), 2})),
+  };
+  return *docs[which % 2];
+}
+
 std::vector<qelkit::ChildTask> child_tasks() {
   std::vector<qelkit::ChildTask> table = qelkit::child_task_table();
   table.push_back({kModule, "Login", "store",
@@ -58,6 +71,16 @@ std::vector<qelkit::ChildTask> child_tasks() {
                      }
                    },
                    3});
+  // Rewrites json/data.json with the two shaped documents in turn, every
+  // 2 ms, until killed; in place when the file has a second link.
+  table.push_back({kModule, "Writer", "alternate",
+                   [](const Json&) {
+                     for (int i = 1;; ++i) {
+                       qelkit::JsonFileHandler::save_data(shaped_document(i), "data.json");
+                       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                     }
+                   },
+                   0});
   return table;
 }
 
@@ -152,6 +175,106 @@ TEST_F(DataSafety, ACompletionKilledAtAnyMomentLosesNothingStoredBefore) {
   for (const auto& e : fs::directory_iterator("json")) {
     EXPECT_EQ(e.path().filename().string().find(".unreadable-"), std::string::npos) << "file moved aside: " << e.path();
   }
+}
+
+TEST_F(DataSafety, ReadersDoNotTakeAFileBeingRewrittenInPlaceForAnInvalidOne) {
+  qelkit::JsonFileHandler::save_data(shaped_document(0), "data.json");
+  fs::create_hard_link("json/data.json", "second-link.json");  // so it is rewritten in place
+  qelkit::Process writer = qelkit::TaskFactory().create_task(kModule, "Writer", "alternate", Json::array());
+  int invalid = 0;
+  std::string first;
+  for (int i = 0; i < 2000; ++i) {
+    try {
+      qelkit::JsonFileHandler::load_data_strict("data.json");
+    } catch (const qelkit::ProtocolError& e) {
+      if (invalid++ == 0) first = e.what();
+    }
+  }
+  const bool writing = !writer.poll();
+  ::kill(writer.pid(), SIGKILL);
+  writer.wait();
+  EXPECT_TRUE(writing) << "the writer ended early";
+  EXPECT_EQ(invalid, 0) << first;
+}
+
+TEST_F(DataSafety, AKilledWritersTemporaryGoesWithTheNextWriteALiveWritersStays) {
+  Json initial = Json::object();
+  for (int i = 0; i < 1000; ++i) initial["pre-" + std::to_string(i)] = std::string(1000, 'x');
+  qelkit::JsonFileHandler::save_data(initial, "data.json");
+  auto temporaries = [] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator("json")) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(".data.json.tmp-", 0) == 0) names.push_back(name);
+    }
+    return names;
+  };
+  // A login child stopped inside its write: the moment its temporary exists.
+  int round = 0;
+  auto stopped_while_writing = [&]() -> std::optional<qelkit::Process> {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      const std::string prefix = "w" + std::to_string(round++) + "-";
+      qelkit::Process child = qelkit::TaskFactory().create_task(kModule, "Login", "store_many",
+                                                                Json::array({prefix, 40, "progress-" + prefix}));
+      while (temporaries().empty() && !child.poll()) {
+      }
+      ::kill(child.pid(), SIGSTOP);
+      if (!temporaries().empty()) return child;
+      ::kill(child.pid(), SIGKILL);
+      child.wait();
+    }
+    return std::nullopt;
+  };
+
+  // A stopped writer is alive: its temporary stays through another write,
+  // and once resumed the writer completes.
+  std::optional<qelkit::Process> writer = stopped_while_writing();
+  ASSERT_TRUE(writer) << "never caught a writer inside its write";
+  const std::vector<std::string> live = temporaries();
+  ASSERT_EQ(live.size(), 1u);
+  qelkit::JsonFileHandler::save_data(initial, "data.json");
+  EXPECT_EQ(temporaries(), live);
+  ::kill(writer->pid(), SIGCONT);
+  EXPECT_EQ(writer->wait(), 0);
+  EXPECT_TRUE(temporaries().empty());
+
+  // A killed one's goes with the next write: a login's, or a plain one.
+  for (const char* next : {"login", "save_data"}) {
+    SCOPED_TRACE(next);
+    std::optional<qelkit::Process> killed = stopped_while_writing();
+    ASSERT_TRUE(killed) << "never caught a writer inside its write";
+    ::kill(killed->pid(), SIGKILL);
+    killed->wait();
+    ASSERT_EQ(temporaries().size(), 1u);
+    if (std::string(next) == "login") {
+      qelkit::Process login = qelkit::TaskFactory().create_task(kModule, "Login", "store", Json::array({"S", "after"}));
+      EXPECT_EQ(login.wait(), 0);
+    } else {
+      qelkit::JsonFileHandler::save_data(initial, "data.json");
+    }
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  }
+}
+
+TEST_F(DataSafety, ALoginChildMovesADeeplyNestedDataFileAsideAndStoresTheLogin) {
+  fs::create_directory("json");
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "{\"a\": ";
+  deep += "1" + std::string(100000, '}');
+  std::ofstream("json/data.json") << deep;
+
+  qelkit::Process child = qelkit::TaskFactory().create_task(kModule, "Login", "store", Json::array({"S-1", "acct-1"}));
+  EXPECT_EQ(child.wait(), 0);
+  Json doc;
+  ASSERT_NO_THROW(doc = qelkit::JsonFileHandler::load_data_strict("data.json"));
+  EXPECT_EQ(doc.size(), 1u);
+  EXPECT_TRUE(doc.contains("acct-1"));
+  std::vector<fs::path> aside;
+  for (const auto& e : fs::directory_iterator("json")) {
+    if (e.path().filename().string().rfind("data.json.unreadable-", 0) == 0) aside.push_back(e.path());
+  }
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(fs::file_size(aside[0]), deep.size());
 }
 
 TEST_F(DataSafety, AThousandLoginsStartedAndDroppedLeaveNoZombieAndNoDescriptor) {

@@ -5,11 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <cmath>
@@ -427,6 +430,96 @@ TEST_F(DocStore, FloatsAreWrittenInTheirShortestRoundTripForm) {
   const Json back = JsonFileHandler::load_data("random.json");
   ASSERT_EQ(back["random"].size(), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(back["random"][i].get<double>(), values[i]) << i;
+}
+
+// `levels` arrays nested in each other around a 1.
+Json nested_arrays(int levels) {
+  Json doc = 1;
+  for (int i = 0; i < levels; ++i) doc = Json::array({std::move(doc)});
+  return doc;
+}
+
+TEST_F(DocStore, DocumentsNestedTooDeepAreNeitherReadNorWritten) {
+  fs::create_directory("json");
+  // Nested 100,000 levels deep, a document exhausts the stack of any code
+  // that walks it: it is refused while it is parsed.
+  const std::pair<std::string, std::string> deep[] = {
+      {std::string(100000, '['), std::string(100000, ']')},
+      {[] {
+         std::string open;
+         for (int i = 0; i < 100000; ++i) open += "{\"a\": ";
+         return open + "1";
+       }(),
+       std::string(100000, '}')},
+  };
+  for (const auto& [open, close] : deep) {
+    write("json/deep.json", open + close);
+    EXPECT_EQ(JsonFileHandler::load_data("deep.json"), Json::object());
+    try {
+      JsonFileHandler::load_data_strict("deep.json");
+      ADD_FAILURE() << "a deep document was read";
+    } catch (const qelkit::ProtocolError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("'json/deep.json' is not usable: it nests deeper than 512 levels"));
+    }
+  }
+
+  // The limit: 512 levels are read and written, 513 are not. save_data
+  // writes nothing, silently; save_private_data says why.
+  write("json/limit.json", nested_arrays(512).dump());
+  EXPECT_EQ(JsonFileHandler::load_data("limit.json"), nested_arrays(512));
+  write("json/beyond.json", nested_arrays(513).dump());
+  EXPECT_EQ(JsonFileHandler::load_data("beyond.json"), Json::object());
+
+  JsonFileHandler::save_data(nested_arrays(513), "written.json");
+  EXPECT_FALSE(fs::exists("json/written.json"));
+  EXPECT_THROW(JsonFileHandler::save_private_data(nested_arrays(513), "written.json"), qelkit::InvalidArgumentError);
+  EXPECT_FALSE(fs::exists("json/written.json"));
+  JsonFileHandler::save_data(nested_arrays(512), "written.json");
+  EXPECT_EQ(JsonFileHandler::load_data("written.json"), nested_arrays(512));
+}
+
+TEST_F(DocStore, TemporariesKilledWritersLeftAreRemovedByTheNextWrite) {
+  JsonFileHandler::save_data(Json{{"v", 1}}, "data.json");
+  // Our naming pattern, our regular files, nobody holding their lock: left
+  // by writers that were killed.
+  write("json/.data.json.tmp-Ab3-_z", "{\"v\": 0");
+  write("json/.data.json.tmp-000000", "");
+  // Not to be removed: other names, what is not a regular file of ours with
+  // one link, and a temporary whose writer is alive (it holds the lock).
+  const std::vector<std::string> other_names = {".data.json.tmp-abc", ".data.json.tmp-abcdefg",
+                                                ".data.json.tmp-ab.cde", ".other.json.tmp-abcdef",
+                                                "data.json.tmp-abcdef"};
+  for (const std::string& name : other_names) write("json/" + name, "x");
+  fs::create_directory("json/.data.json.tmp-dirdir");
+  write("kept.json", "x");
+  fs::create_symlink(dir_ / "kept.json", "json/.data.json.tmp-symlnk");
+  write("json/.data.json.tmp-linked", "x");
+  fs::create_hard_link("json/.data.json.tmp-linked", "elsewhere.json");
+  write("json/.data.json.tmp-inuse0", "x");
+  const int live = ::open("json/.data.json.tmp-inuse0", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  std::vector<std::string> kept = other_names;
+  for (const char* name : {".data.json.tmp-dirdir", ".data.json.tmp-symlnk", ".data.json.tmp-linked",
+                           ".data.json.tmp-inuse0", "data.json"}) {
+    kept.push_back(name);
+  }
+  if (::geteuid() == 0) {
+    write("json/.data.json.tmp-nobody", "x");
+    ASSERT_EQ(::chown("json/.data.json.tmp-nobody", qelkit::testing::kOtherUid, qelkit::testing::kOtherGid), 0);
+    kept.push_back(".data.json.tmp-nobody");
+  }
+  std::sort(kept.begin(), kept.end());
+
+  JsonFileHandler::save_data(Json{{"v", 2}}, "data.json");
+  EXPECT_EQ(entries("json"), kept);
+  EXPECT_EQ(JsonFileHandler::load_data("data.json"), Json({{"v", 2}}));
+
+  // Once its writer is gone, the next write removes it too.
+  ::close(live);
+  JsonFileHandler::save_data(Json{{"v", 3}}, "data.json");
+  kept.erase(std::find(kept.begin(), kept.end(), ".data.json.tmp-inuse0"));
+  EXPECT_EQ(entries("json"), kept);
 }
 
 }  // namespace

@@ -69,3 +69,16 @@ def test_reading_never_fails(work_dir):
     assert JsonFileHandler.load_data("null.json") is None
     (work_dir / "json" / "list.json").write_text('[1, "x"]')
     assert JsonFileHandler.load_data("list.json") == [1, "x"]
+
+
+def test_a_file_nested_too_deep_is_refused_not_a_crash(work_dir):
+    (work_dir / "json").mkdir()
+    (work_dir / "json" / "deep.json").write_text("[" * 100000 + "]" * 100000)
+    assert JsonFileHandler.load_data("deep.json") == {}
+    with pytest.raises(ProtocolError, match="nests deeper than 512 levels"):
+        JsonFileHandler.load_data_strict("deep.json")
+    (work_dir / "json" / "limit.json").write_text("[" * 512 + "]" * 512)
+    limit = JsonFileHandler.load_data("limit.json")
+    for _ in range(511):
+        limit = limit[0]
+    assert limit == []

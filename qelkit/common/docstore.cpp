@@ -1,6 +1,8 @@
 #include "qelkit/common/docstore.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +12,12 @@
 #include <cmath>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -67,27 +73,54 @@ class Fd {
   int fd_;
 };
 
+// Temporary files beside a target are named ".<name>.tmp-" followed by six
+// characters of this alphabet (the name cut to leave room within NAME_MAX).
+constexpr std::string_view kNameAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_";
+constexpr std::size_t kSuffixLength = 6;
+
+std::string temporary_prefix(const std::string& name) { return "." + name.substr(0, 200) + ".tmp-"; }
+
+bool is_temporary_name(const std::string& entry, const std::string& prefix) {
+  return entry.size() == prefix.size() + kSuffixLength && entry.compare(0, prefix.size(), prefix) == 0 &&
+         entry.find_first_not_of(kNameAlphabet, prefix.size()) == std::string::npos;
+}
+
 // A new file beside the target with a random name, created with `mode` (the
-// umask applies, as to any new file); removed again unless committed.
+// umask applies, as to any new file); removed again unless committed. While
+// it has its name, its writer holds an exclusive flock on it: that is how a
+// later writer tells it from the left-over of a killed one, whose lock the
+// kernel has dropped (see remove_stale_temporaries).
 class TempFile {
  public:
   TempFile(const fs::path& dir, const std::string& name, mode_t mode) {
-    std::string base = name.substr(0, 200);  // room for the suffix within NAME_MAX
+    const std::string prefix = temporary_prefix(name);
     for (int attempt = 0; attempt < 100 && !fd_.ok(); ++attempt) {
-      unsigned char random[6];
+      unsigned char random[kSuffixLength];
       if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) break;
       std::string suffix;
-      for (unsigned char r : random) suffix += "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_"[r % 64];
-      path_ = ((dir.empty() ? fs::path(".") : dir) / ("." + base + ".tmp-" + suffix)).string();
+      for (unsigned char r : random) suffix += kNameAlphabet[r % kNameAlphabet.size()];
+      path_ = ((dir.empty() ? fs::path(".") : dir) / (prefix + suffix)).string();
       fd_ = Fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-      if (!fd_.ok() && errno != EEXIST) break;
+      if (!fd_.ok()) {
+        error_ = errno;
+        if (error_ != EEXIST) break;
+        continue;
+      }
+      // In the instant before the lock a writer cleaning up may have taken
+      // the new file for a stale one: it then holds the lock, or has removed
+      // the file already. The name is left to it. A file system without
+      // locks has no cleaning-up either.
+      struct stat st {};
+      const bool taken = ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+      if (taken || (::fstat(fd_.get(), &st) == 0 && st.st_nlink == 0)) {
+        fd_ = Fd();
+        error_ = EEXIST;
+      }
     }
-    error_ = fd_.ok() ? 0 : errno;
+    if (fd_.ok()) error_ = 0;
   }
   ~TempFile() {
-    if (fd_.ok() || closed_) {
-      if (!committed_) ::unlink(path_.c_str());
-    }
+    if (fd_.ok() && !committed_) ::unlink(path_.c_str());  // before the close drops the lock
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -95,10 +128,7 @@ class TempFile {
   bool ok() const { return fd_.ok(); }
   int error() const { return error_; }
   int fd() const { return fd_.get(); }
-  bool close() {
-    closed_ = true;
-    return fd_.close();
-  }
+  // Renames the file over `target`; the lock is kept until destruction.
   bool rename_to(const fs::path& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) return false;
     committed_ = true;
@@ -109,44 +139,125 @@ class TempFile {
   std::string path_;
   Fd fd_;
   int error_ = 0;
-  bool closed_ = false;
   bool committed_ = false;
 };
 
+// Removes the temporaries of `name` in `dir` that writers killed mid-write
+// left behind. Only our own naming pattern is considered, and only regular
+// files of this user with a single link; a file is removed only once this
+// process holds its lock, which a live writer keeps until the file is
+// renamed or removed, and only while the name still leads to that file.
+void remove_stale_temporaries(const fs::path& dir, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.empty() ? "." : dir.c_str()), ::closedir);
+  if (!listing) return;
+  const int dfd = ::dirfd(listing.get());
+  const std::string prefix = temporary_prefix(name);
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string candidate = entry->d_name;
+    if (!is_temporary_name(candidate, prefix)) continue;
+    struct stat seen {};
+    if (::fstatat(dfd, candidate.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_uid != ::geteuid() || seen.st_nlink != 1) {
+      continue;
+    }
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    Fd fd(::openat(dfd, candidate.c_str(), O_RDONLY | kFlags));
+    if (!fd.ok()) fd = Fd(::openat(dfd, candidate.c_str(), O_WRONLY | kFlags));
+    struct stat held {};
+    if (!fd.ok() || ::fstat(fd.get(), &held) != 0 || held.st_dev != seen.st_dev || held.st_ino != seen.st_ino) {
+      continue;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // a live writer's, or no locks here
+    struct stat now {};
+    if (::fstatat(dfd, candidate.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == held.st_dev &&
+        now.st_ino == held.st_ino) {
+      ::unlinkat(dfd, candidate.c_str(), 0);
+    }
+  }
+}
+
 constexpr mode_t kGroupOther = S_IRWXG | S_IRWXO;
+
+std::string mode_text(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Why a write must not follow `path`, a symbolic link, or "" when it may
+// (or `path` is no link). A link of another user may point anywhere, and one
+// in a directory that others may write without the sticky bit may have been
+// swapped by any of them. Links of root are trusted like root's files.
+std::string untrusted_link(const fs::path& path) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return "";
+  if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+    return "refusing to follow it: it is a symbolic link that belongs to user " + std::to_string(link.st_uid) +
+           ", not to this user (" + std::to_string(::geteuid()) + ")";
+  }
+  const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return "refusing to follow it: cannot examine its directory: " + system_wording(errno);
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+    return "refusing to follow it: it is a symbolic link in a directory that other users may write (mode " +
+           mode_text(st.st_mode) + ") without the sticky bit";
+  }
+  return "";
+}
 
 // Writes into the file itself, for targets that must not be replaced (a
 // device, a pipe) or cannot be (a directory, where opening fails).
 bool write_special(const fs::path& target, const std::string& text) {
-  Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.ok()) return false;
   bool ok = write_all(fd.get(), text);
   return fd.close() && ok;
 }
 
-// Rewrites an open regular file in place, for files that cannot be replaced
-// by a rename (a bind mount, a read-only directory) or must keep their inode
-// (more than one hard link). A shorter text is first padded with spaces to
-// the old length and only then cut, so that a process killed at any point
-// leaves either the old document or the new one followed by white space,
-// which still reads as the same JSON value.
-bool overwrite_in_place(int fd, const std::string& text) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  std::string padded = text;
-  if (static_cast<off_t>(padded.size()) < st.st_size) padded.append(static_cast<std::size_t>(st.st_size) - text.size(), ' ');
+bool write_at(int fd, const std::string& text, off_t offset) {
   std::size_t done = 0;
-  while (done < padded.size()) {
-    ssize_t n = ::pwrite(fd, padded.data() + done, padded.size() - done, static_cast<off_t>(done));
+  while (done < text.size()) {
+    ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
-  if (::fdatasync(fd) != 0) return false;
-  if (padded.size() != text.size()) {
-    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0 || ::fdatasync(fd) != 0) return false;
-  }
   return true;
+}
+
+// Rewrites an open regular file in place, for files that cannot be replaced
+// by a rename (a bind mount, a read-only directory) or must keep their inode
+// (more than one hard link). Returns "" or what went wrong.
+//
+// Every step leaves a readable document behind, so that a process killed at
+// any point leaves the old document or the new one: a longer text first gets
+// its room, by extending the file with spaces (the old document followed by
+// white space reads as the same value), and a shorter one is padded with
+// spaces to the old length and only then cut. Where the room cannot be had
+// (a full disk, a quota) the file is cut back to its old length, unchanged.
+std::string overwrite_in_place(int fd, const std::string& text) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return "cannot examine it: " + system_wording(errno);
+  const auto old_size = static_cast<std::size_t>(st.st_size);
+  if (text.size() > old_size) {
+    if (!write_at(fd, std::string(text.size() - old_size, ' '), st.st_size) || ::fdatasync(fd) != 0) {
+      const std::string why = system_wording(errno);
+      if (::ftruncate(fd, st.st_size) != 0 || ::fdatasync(fd) != 0) {
+        return "no room for the new content (" + why + "), and cannot cut it back: " + system_wording(errno);
+      }
+      return "no room for the new content (" + why + "); the file is unchanged";
+    }
+  }
+  std::string padded = text;
+  if (padded.size() < old_size) padded.append(old_size - text.size(), ' ');
+  if (!write_at(fd, padded, 0) || ::fdatasync(fd) != 0) return "cannot write it: " + system_wording(errno);
+  if (padded.size() != text.size()) {
+    if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0 || ::fdatasync(fd) != 0) {
+      return "cannot write it: " + system_wording(errno);
+    }
+  }
+  return "";
 }
 
 // Replaces the file at `path` with `text`, reporting why when it cannot
@@ -155,25 +266,35 @@ bool overwrite_in_place(int fd, const std::string& text) {
 // the old document or the new one and never a part. Where a rename cannot
 // work (the target is a bind mount, the directory is read-only, the file has
 // more hard links) the open target is rewritten in place instead. A file
-// the caller may not open for writing is left alone.
+// the caller may not open for writing is left alone, and so is a symbolic
+// link that untrusted_link refuses. Temporaries that killed writers left
+// beside the target are removed first.
 //
 // With `credentials`, the file must belong to this user and not be writable
 // by others; a new file is created for its owner only and a replaced one
-// loses its group and other permission bits. Otherwise a new file gets the
-// mode that the umask gives and a replaced one keeps owner and mode.
+// loses its group and other permission bits. A file that others may read is
+// never rewritten in place: a process that opened it earlier would read the
+// new content through its descriptor, whatever the mode becomes. Otherwise
+// a new file gets the mode that the umask gives and a replaced one keeps
+// owner and mode.
 std::string store_text(const std::string& path, const std::string& text, bool credentials) {
   fs::path target(path);
   std::error_code ec;
+  if (std::string refused = untrusted_link(target); !refused.empty()) return refused;
   // A symbolic link stays in place; the file it names is what gets replaced.
   if (fs::is_symlink(fs::symlink_status(target, ec))) {
     target = fs::weakly_canonical(target, ec);
     if (ec) return "cannot resolve the symbolic link: " + ec.message();
   }
+  const fs::path dir = target.parent_path();
+  remove_stale_temporaries(dir, target.filename().string());
+
   struct stat old {};
   bool existed = ::stat(target.c_str(), &old) == 0;
   Fd existing;
   if (existed && S_ISREG(old.st_mode)) {
-    existing = Fd(::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    // Never through a link that appeared since the check above.
+    existing = Fd(::open(target.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
     if (existing.ok() && ::fstat(existing.get(), &old) != 0) return "cannot examine it: " + system_wording(errno);
     if (!existing.ok() && errno != ENOENT) return "cannot open it for writing: " + system_wording(errno);
     existed = existing.ok();
@@ -189,19 +310,25 @@ std::string store_text(const std::string& path, const std::string& text, bool cr
     return write_special(target, text) ? "" : "cannot write it: " + system_wording(errno);
   }
 
-  auto rewrite = [&]() -> std::string {
+  // `why`: why the file cannot be replaced by a rename.
+  auto rewrite = [&](const std::string& why) -> std::string {
+    if (credentials && (old.st_mode & (S_IRGRP | S_IROTH))) {
+      return "it is readable by other users (mode " + mode_text(old.st_mode) +
+             ") and can only be rewritten in place (" + why +
+             "), where a process that opened it earlier would read the new content; make it private first "
+             "(chmod 600 '" + path + "') and write again";
+    }
     if (credentials && (old.st_mode & kGroupOther) && ::fchmod(existing.get(), old.st_mode & 07700) != 0) {
       return "cannot make it private: " + system_wording(errno);
     }
-    if (!overwrite_in_place(existing.get(), text)) return "cannot write it: " + system_wording(errno);
+    if (std::string problem = overwrite_in_place(existing.get(), text); !problem.empty()) return problem;
     return existing.close() ? "" : "cannot write it: " + system_wording(errno);
   };
-  if (existed && old.st_nlink > 1) return rewrite();
+  if (existed && old.st_nlink > 1) return rewrite("it has other hard links");
 
-  const fs::path dir = target.parent_path();
   TempFile tmp(dir, target.filename().string(), credentials ? (S_IRUSR | S_IWUSR) : 0666);
   if (!tmp.ok()) {
-    if (existed) return rewrite();
+    if (existed) return rewrite("no file can be made beside it: " + system_wording(tmp.error()));
     return "cannot create it: " + system_wording(tmp.error());
   }
   if (existed) {
@@ -214,14 +341,13 @@ std::string store_text(const std::string& path, const std::string& text, bool cr
     const mode_t mode = credentials ? (old.st_mode & 07700) : (old.st_mode & 07777);
     if (::fchmod(tmp.fd(), mode) != 0) return "cannot set its mode: " + system_wording(errno);
   }
-  if (!write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0 || !tmp.close()) {
-    return "cannot write it: " + system_wording(errno);
-  }
+  if (!write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0) return "cannot write it: " + system_wording(errno);
   if (!tmp.rename_to(target)) {
     // EBUSY (a mount point), EXDEV, EACCES, EPERM: the temporary goes, the
     // file is rewritten where it is.
-    if (existed) return rewrite();
-    return "cannot create it: " + system_wording(errno);
+    const int err = errno;
+    if (existed) return rewrite("it cannot be replaced by a rename: " + system_wording(err));
+    return "cannot create it: " + system_wording(err);
   }
 
   // Make the rename itself durable; the new content is in place either way.
@@ -353,6 +479,71 @@ std::string read_file(const std::string& path) {
   return text;
 }
 
+// Whether `v` nests containers more than `limit` levels deep; looks no
+// deeper than that, so it is safe on any document.
+bool deeper_than(const Json& v, int limit) {
+  if (!v.is_structured()) return false;
+  if (limit == 0) return true;
+  for (const auto& item : v) {
+    if (deeper_than(item, limit - 1)) return true;
+  }
+  return false;
+}
+
+std::string too_deep() {
+  return "it nests deeper than " + std::to_string(JsonFileHandler::kMaxDepth) + " levels";
+}
+
+struct TooDeep {};
+
+// The one JSON value in `text`, read from `path`, or ProtocolError. The
+// parser stops at the first container beyond the depth limit, before the
+// document could grow deep enough to exhaust the stack of the code that
+// walks it (dumping, conversion, destruction).
+Json parse_document(const std::string& path, const std::string& text) {
+  // The parser would skip a byte-order mark; the file format does not allow one.
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+    throw ProtocolError("'" + path + "' is not valid JSON: it starts with a byte-order mark");
+  }
+  try {
+    return Json::parse(text, [](int depth, Json::parse_event_t event, Json&) {
+      if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+          depth >= JsonFileHandler::kMaxDepth) {
+        throw TooDeep{};  // unwinds the parser
+      }
+      return true;
+    });
+  } catch (const TooDeep&) {
+    throw ProtocolError("'" + path + "' is not usable: " + too_deep());
+  } catch (const Json::exception& e) {
+    throw ProtocolError("'" + path + "' is not valid JSON: " + e.what());
+  }
+}
+
+// A reader that meets an invalid document in a file that may be rewritten in
+// place reads again a few times before it believes it: such a file can be
+// seen half old, half new while the rewrite runs (see overwrite_in_place).
+// The pauses double from 5 ms, some 150 ms in all.
+constexpr int kReadAttempts = 6;
+constexpr std::chrono::milliseconds kFirstRereadPause{5};
+
+// Whether a writer may be rewriting the file at `path` in place: it is not a
+// regular file of this user with a single link, it is a mount point of its
+// own (a bind mount), or its directory takes no new file from this process.
+// Any other file is only ever replaced by a rename, and read whole, old or
+// new. When in doubt, yes.
+bool may_be_rewritten_in_place(const std::string& path) {
+  struct statx sx {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) != 0) return true;
+  if (!S_ISREG(sx.stx_mode) || sx.stx_nlink != 1 || sx.stx_uid != ::geteuid()) return true;
+  if (!(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) || (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) return true;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return true;
+  const fs::path dir = real.parent_path();
+  return ::faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) != 0;
+}
+
 }  // namespace
 
 std::string JsonFileHandler::get_file_path(const std::string& filename, const std::optional<std::string>& base_dir) {
@@ -369,7 +560,7 @@ void JsonFileHandler::save_data(const Json& data, const std::string& filename,
   make_parent_directory(path);
 
   // From here on failures are silent and leave any previous file as it was.
-  if (!is_utf8(encoding)) return;
+  if (!is_utf8(encoding) || deeper_than(data, kMaxDepth)) return;
   std::string text;
   try {
     text = dump_document(data, std::max(indent, 0), ensure_ascii);
@@ -383,6 +574,7 @@ void JsonFileHandler::save_private_data(const Json& data, const std::string& fil
                                         const std::optional<std::string>& base_dir) {
   const std::string path = get_file_path(filename, base_dir);
   make_parent_directory(path);
+  if (deeper_than(data, kMaxDepth)) throw InvalidArgumentError("cannot write '" + path + "': " + too_deep());
   std::string text;
   try {
     text = dump_document(data, 2, false);
@@ -393,26 +585,30 @@ void JsonFileHandler::save_private_data(const Json& data, const std::string& fil
   if (!problem.empty()) throw SystemError("cannot write '" + path + "': " + problem);
 }
 
+void JsonFileHandler::check_link(const std::string& filename, const std::optional<std::string>& base_dir) {
+  const std::string path = get_file_path(filename, base_dir);
+  const std::string refused = untrusted_link(path);
+  if (!refused.empty()) throw SystemError("cannot write '" + path + "': " + refused);
+}
+
 Json JsonFileHandler::load_data_strict(const std::string& filename, const std::optional<std::string>& base_dir,
                                        const std::string& encoding) {
   if (!is_utf8(encoding)) {
     throw InvalidArgumentError("unsupported text encoding '" + encoding + "': only UTF-8 is supported");
   }
   const std::string path = get_file_path(filename, base_dir);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Json::object();
-    throw SystemError("cannot read '" + path + "': " + system_wording(errno));
-  }
-  const std::string text = read_file(path);
-  // The parser would skip a byte-order mark; the file format does not allow one.
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
-    throw ProtocolError("'" + path + "' is not valid JSON: it starts with a byte-order mark");
-  }
-  try {
-    return Json::parse(text);
-  } catch (const Json::exception& e) {
-    throw ProtocolError("'" + path + "' is not valid JSON: " + e.what());
+  for (int attempt = 1;; ++attempt) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return Json::object();
+      throw SystemError("cannot read '" + path + "': " + system_wording(errno));
+    }
+    try {
+      return parse_document(path, read_file(path));
+    } catch (const ProtocolError&) {
+      if (attempt == kReadAttempts || !may_be_rewritten_in_place(path)) throw;
+    }
+    std::this_thread::sleep_for(kFirstRereadPause * (1 << (attempt - 1)));
   }
 }
 

@@ -106,13 +106,15 @@ std::int64_t integer_member(const Json& entry, const char* key, const std::strin
 constexpr std::chrono::seconds kLockWaitLimit{30};
 constexpr std::chrono::milliseconds kLockRetryPause{50};
 
-// Exclusive advisory lock on a lock file beside the data file, held for a
-// read-modify-write so that logins finishing together do not lose each other.
-// The lock file is never followed through a symbolic link and must belong to
-// this user (anyone else could hold it, or point it elsewhere). Where it
-// cannot be created at all (a read-only directory) the update goes on
-// without it: a lost race is better than a lost login. Waiting for another
-// holder is bounded.
+// Exclusive advisory lock held for the read-modify-write of the data file,
+// so that logins finishing together do not lose each other. The lock is
+// taken on a lock file beside the data file, which is never followed
+// through a symbolic link and must belong to this user (anyone else could
+// hold it, or point it elsewhere). Where that file cannot be had (a
+// read-only directory) the data file itself is locked: the only writes it
+// can then take are rewrites in place, which keep its inode. Where the data
+// file does not exist either, nothing can be stored and the login fails.
+// Waiting for another holder is bounded.
 class DataFileLock {
  public:
   explicit DataFileLock(const std::filesystem::path& data_path) {
@@ -123,31 +125,17 @@ class DataFileLock {
     fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st {};
     if (fd_ < 0) {
-      if (::lstat(lock_path.c_str(), &st) != 0) return;  // cannot be created: go on unlocked
-      if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
-      if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-      return;  // ours but unusable (not readable): go on unlocked
+      const int err = errno;
+      if (::lstat(lock_path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
+        if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
+      }
+      lock_data_file(data_path, shown, err);
+      return;
     }
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
     if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-
-    // Real time, not the platform clock: the holder is another process.
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err != EWOULDBLOCK) {
-        close_fd();
-        throw SystemError("cannot lock " + shown + ": " + std::strerror(err));
-      }
-      if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
-        close_fd();
-        throw SystemError("the data file " + data_path.string() + " stayed locked by another process (" + shown +
-                          ") for 30 s; nothing was stored");
-      }
-      std::this_thread::sleep_for(kLockRetryPause);
-    }
+    wait_for_lock(data_path, shown);
   }
   ~DataFileLock() { close_fd(); }  // closing releases the lock
   DataFileLock(const DataFileLock&) = delete;
@@ -164,6 +152,55 @@ class DataFileLock {
   void close_fd() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+  }
+
+  // Locks the data file itself; opening `lock_path` failed with `lock_error`.
+  void lock_data_file(const std::filesystem::path& data_path, const std::string& lock_path, int lock_error) {
+    const std::string shown = data_path.string();
+    const std::string no_lock_file = lock_path + ": " + std::strerror(lock_error);
+    for (;;) {
+      fd_ = ::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd_ < 0 && errno == EACCES) fd_ = ::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd_ < 0) {
+        const int err = errno;
+        if (err == ENOENT && (lock_error == EACCES || lock_error == EPERM || lock_error == EROFS)) {
+          throw SystemError("the data file " + shown + " does not exist and cannot be created: its directory " +
+                            "takes no new files (" + no_lock_file + "); nothing was stored");
+        }
+        throw SystemError("cannot lock the data file " + shown + ": " + std::strerror(err) + " (nor use " +
+                          no_lock_file + "); nothing was stored");
+      }
+      wait_for_lock(data_path, shown);
+      // A writer may have replaced the file by a rename while this process
+      // waited: the lock counts only on the file that the path names now.
+      struct stat held {}, now {};
+      if (::fstat(fd_, &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+          held.st_ino == now.st_ino) {
+        return;
+      }
+      close_fd();
+    }
+  }
+
+  // Takes the exclusive lock on fd_, waiting at most kLockWaitLimit.
+  void wait_for_lock(const std::filesystem::path& data_path, const std::string& locked) {
+    // Real time, not the platform clock: the holder is another process.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err != EWOULDBLOCK) {
+        close_fd();
+        throw SystemError("cannot lock " + locked + ": " + std::strerror(err));
+      }
+      if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
+        close_fd();
+        throw SystemError("the data file " + data_path.string() + " stayed locked by another process (" + locked +
+                          ") for 30 s; nothing was stored");
+      }
+      std::this_thread::sleep_for(kLockRetryPause);
+    }
   }
 
   int fd_ = -1;
@@ -268,6 +305,11 @@ void QelDriver::ce(const std::string& token) {
   const Json& session_value = member(member(last, "data", "login status"), "session_id", "login status: data");
   if (!session_value.is_string()) throw ProtocolError("login status: the session id is not text");
   const std::string session_id = session_value.get<std::string>();
+  // Stored, it would be of no use: decryption gives back only valid UTF-8
+  // text, so every later query would fail.
+  if (decode_utf8_replace(session_id) != session_id) {
+    throw ProtocolError("login status: the session id is not valid UTF-8 text; nothing was stored");
+  }
 
   std::optional<Json> auth = SpiderDriver().add(session_id);
   if (!auth) throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
@@ -279,10 +321,11 @@ void QelDriver::ce(const std::string& token) {
 
   const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
-  DataFileLock lock(path);
-  Json stored = read_for_update(path);
-  stored[account_id] = encrypted;
   try {
+    JsonFileHandler::check_link(data_file());  // before anything is read or moved through it
+    DataFileLock lock(path);
+    Json stored = read_for_update(path);
+    stored[account_id] = encrypted;
     JsonFileHandler::save_private_data(stored, data_file());
   } catch (const Error& e) {
     throw SystemError("could not write the login of account " + account_id + ": " + e.what());
