@@ -327,9 +327,10 @@ TEST(PageFanout, ProgressIsToldEachAnsweredPageAndRowsAreMovedOut) {
   ASSERT_EQ(fanout->made.size(), 6U);
   for (const auto& worker : fanout->made) EXPECT_TRUE(worker->data.empty()) << "rows left behind in page " << worker->b;
 
-  // A hook that throws stops the paging and is listed, not swallowed.
+  // A hook that throws stops the paging after its batch and is listed, not
+  // swallowed; the batch is still joined, so no worker outlives the run.
   StatsPlatform endless(StatsPlatform::rows(1000));
-  auto stopped = std::make_shared<QelDis>();
+  auto stopped = std::make_shared<WatchedFanout>();
   stopped->a = "s";
   stopped->b = 1;
   stopped->on_progress = [](std::int64_t pages) {
@@ -341,6 +342,9 @@ TEST(PageFanout, ProgressIsToldEachAnsweredPageAndRowsAreMovedOut) {
   ASSERT_EQ(stopped->failures.size(), 1U);
   EXPECT_EQ(stopped->failures[0].page, 1);
   EXPECT_EQ(stopped->failures[0].outcome.message, "the host's display failed");
+  EXPECT_EQ(row_numbers(stopped->data), range(0, 120));
+  ASSERT_EQ(stopped->made.size(), 6U);
+  for (const auto& worker : stopped->made) EXPECT_FALSE(worker->is_alive());
 }
 
 TEST(PageFanout, RowsStayInPageOrderWhenWorkersFinishInReverse) {

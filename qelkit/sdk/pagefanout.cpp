@@ -63,15 +63,25 @@ void QelDis::run() {
           all.insert(all.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
           worker->data = Json::array();
         }
-        if (worker->outcome.kind == PageOutcome::Kind::answered && on_progress) on_progress(++answered);
+        if (worker->outcome.kind == PageOutcome::Kind::answered && on_progress) {
+          try {
+            on_progress(++answered);
+          } catch (...) {
+            // Listed at the page it was told of; the batch is still joined.
+            failures.push_back({page, PageOutcome::of_failure(std::current_exception())});
+            on_progress = nullptr;
+            keep = false;
+          }
+        }
       }
       if (not_started) failures.push_back(std::move(*not_started));
       if (!keep) return;
       page_start += count;
     }
   } catch (...) {
-    // Keep what was gathered and say what stopped it; started workers that
-    // were not joined finish on their own.
+    // Nothing above is expected to throw (memory aside). Keep what was
+    // gathered and say what stopped it; started workers that were not joined
+    // finish on their own.
     failures.push_back({page, PageOutcome::of_failure(std::current_exception())});
   }
 }

@@ -19,8 +19,9 @@
 // optionally `on_progress` and `max_pages`), calls start(), then join(), then
 // reads `data` and `failures`. Nothing escapes run(): a failure of the fan-out
 // itself (a worker that cannot be made or started, a progress hook that
-// throws) is listed in `failures` at the page it concerns and ends the paging;
-// the workers already started are still joined and their rows gathered.
+// throws) is listed in `failures` at the page it concerns and ends the paging
+// after the batch; the workers already started are still joined and their
+// rows gathered, so none of them outlives the run.
 //
 // Rows are moved, never copied: each worker's rows go into `data` and the
 // worker's own `data` is left empty.
