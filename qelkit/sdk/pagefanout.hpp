@@ -11,9 +11,10 @@
 // from a page that could not be fetched.
 //
 // A query asks for at most kMaxPages pages (`max_pages`): a platform that
-// keeps giving rows is not followed without end. When every page up to the
-// bound brought rows, paging stops there and the bound is listed in
-// `failures` as a PageLimitError at page `max_pages`.
+// keeps giving rows is not followed without end. The batch that reaches the
+// bound asks only for the pages below it; when every page up to the bound
+// brought rows, paging stops there and the bound is listed in `failures` as
+// a PageLimitError at page `max_pages`.
 //
 // The creator makes it with std::make_shared, sets `a` and `b` (and
 // optionally `on_progress` and `max_pages`), calls start(), then join(), then
