@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -181,5 +182,12 @@ class PageLimitError : public ProtocolError {
  public:
   using ProtocolError::ProtocolError;
 };
+
+// Exceptions are copied while they propagate; a copy that could throw would
+// end the process.
+static_assert(std::is_nothrow_copy_constructible_v<Error>);
+static_assert(std::is_nothrow_copy_constructible_v<LoginExpiredError>);
+static_assert(std::is_nothrow_copy_constructible_v<PlatformError>);
+static_assert(std::is_nothrow_copy_constructible_v<DataFileError>);
 
 }  // namespace qelkit
