@@ -364,7 +364,8 @@ Exit facade_failure(const std::string& account, const std::string& what) {
   } catch (const TransportError& e) {
     return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
   } catch (const Error& e) {
-    // Before any request: the stored login itself is what failed.
+    // In a query these kinds come only from the stored login: it does not
+    // decrypt, or decrypts to a session id that cannot be sent.
     const bool stored_value_failure = dynamic_cast<const AuthenticationError*>(&e) ||
                                       dynamic_cast<const DecodingError*>(&e) ||
                                       dynamic_cast<const InvalidArgumentError*>(&e);
