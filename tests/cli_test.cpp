@@ -681,7 +681,7 @@ TEST_F(CliPlatform, UnreachablePlatformIsStatus5NamingTheOrigin) {
   }
 }
 
-TEST_F(CliPlatform, PlatformRefusalsAreStatus6InWords) {
+TEST_F(CliPlatform, PlatformRefusalsAreStatus6AndOutagesStatus5InWords) {
   const std::string id = login();
   ASSERT_FALSE(id.empty());
   auto& sim = kSim->sim();
@@ -694,24 +694,43 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6InWords) {
   EXPECT_EQ(refused.out, "");
   EXPECT_EQ(refused.err, "qelkit: the platform refused to issue a login code\n");
 
-  // Refusals the facade reports only as an empty list or as missing pages.
+  // Refusals the library reports as typed errors.
   sim.script(list_path, Json{{"errCode", 300334}});
   CliRun expired = run({"stats", id, "1", "2"});
   EXPECT_EQ(expired.status, cli::kRefused);
   EXPECT_EQ(expired.out, "");
-  EXPECT_EQ(expired.err, "qelkit: the platform no longer accepts the stored login for account " + id +
-                             " (the session has expired); run qelkit login\n");
+  EXPECT_EQ(expired.err, "qelkit: the login of account " + id + " has expired; run qelkit login\n");
 
   sim.script(list_path, Json{{"errCode", 5}});
   CliRun other = run({"stats", id, "1", "2", "--json"});
   EXPECT_EQ(other.status, cli::kRefused);
   EXPECT_EQ(other.err, "qelkit: the platform refused the statistics query (errCode 5)\n");
 
+  // A platform that answers every attempt with 503 is down, not refusing.
   sim.script(list_path, Json{{"status", 503}, {"count", 3}});
   CliRun http = run({"stats", id, "1", "2"});
-  EXPECT_EQ(http.status, cli::kRefused);
-  EXPECT_EQ(http.err, "qelkit: the platform at " + sim.origin() +
-                          " answered HTTP 503 to the statistics query on every attempt\n");
+  EXPECT_EQ(http.status, cli::kUnreachable);
+  EXPECT_EQ(http.err, "qelkit: cannot reach the platform at " + sim.origin() + ": no reply from " + sim.origin() +
+                          list_path + " after 3 attempts (last: HTTP status 503)\n");
+
+  // Detail pages that could not be fetched: an error, and no partial table.
+  sim.script(download_path, Json{{"errCode", 300500}});
+  CliRun page = run({"detail", id, "1772323200"});
+  EXPECT_EQ(page.status, cli::kRefused) << page.err;
+  EXPECT_EQ(page.out, "");
+  EXPECT_EQ(page.err.rfind("qelkit: the platform refused the detailed statistics download (errCode 300500 for page ", 0),
+            0u) << page.err;
+  EXPECT_EQ(lines_of(page.err).size(), 1u) << page.err;
+
+  sim.script(download_path, Json{{"real", true}, {"cut_after", 5}, {"count", 18}});  // every attempt of batch 0
+  CliRun cut = run({"detail", id, "1772323200", "--csv"});
+  EXPECT_EQ(cut.status, cli::kUnreachable) << cut.err;
+  EXPECT_EQ(cut.out, "");
+  EXPECT_EQ(cut.err.rfind("qelkit: cannot reach the platform at " + sim.origin() +
+                              ": pages 0, 1, 2, 3, 4, 5 of the detailed statistics could not be fetched: no reply from ",
+                          0),
+            0u)
+      << cut.err;
 
   // An expired session in the detailed download: every page refused.
   const Json logins = sim.logins();
@@ -720,8 +739,7 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6InWords) {
   CliRun detail = run({"detail", id, "1772323200", "--json"});
   EXPECT_EQ(detail.status, cli::kRefused) << detail.out;
   EXPECT_EQ(detail.out, "");
-  EXPECT_EQ(detail.err, "qelkit: the platform no longer accepts the stored login for account " + id +
-                            " (the session has expired); run qelkit login\n");
+  EXPECT_EQ(detail.err, "qelkit: the login of account " + id + " has expired; run qelkit login\n");
 }
 
 }  // namespace

@@ -1,18 +1,26 @@
 // The whole login and statistics road against the substitute platform, over
 // real TLS, with the real child process completing each login.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "qelkit/common/docstore.hpp"
+#include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
+#include "tests/support/fakes.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
@@ -117,6 +125,187 @@ TEST_F(FacadeE2E, DetailedStatisticsEqualThePlatformsRowsInOrder) {
   EXPECT_EQ(result["code"], 0);
   EXPECT_EQ(result["data"], expected);
   EXPECT_EQ(sim().requests(std::string(qelkit::SpiderDriver::kStatisticsDownloadPath)).size(), 18u);
+}
+
+// The normalised rows of pages 0-5 without page `failed` (20 rows a page).
+Json batch_without_page(const Json& expected, std::int64_t failed) {
+  Json out = Json::array();
+  for (std::size_t i = 0; i < 120 && i < expected.size(); ++i) {
+    if (static_cast<std::int64_t>(i / 20) != failed) out.push_back(expected[i]);
+  }
+  return out;
+}
+
+std::vector<std::int64_t> pages_of(const std::vector<qelkit::FailedPage>& failed) {
+  std::vector<std::int64_t> out;
+  for (const auto& f : failed) out.push_back(f.page);
+  return out;
+}
+
+const std::vector<std::int64_t> kFirstBatch = {0, 1, 2, 3, 4, 5};
+
+// A loopback port with nothing listening on it.
+int closed_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot find a free port");
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+class FacadeFailuresE2E : public FacadeE2E {
+ protected:
+  static constexpr int kAccount = 4;
+  static constexpr std::int64_t kTs = 1764547200;
+
+  void SetUp() override {
+    FacadeE2E::SetUp();
+    const std::string token = start_login();
+    sim().confirm(token, kAccount);
+    id_ = text_of(sim().accounts()[kAccount]["uniqId"]);
+    ASSERT_TRUE(wait_for_accounts(1).contains(id_));
+    sim().set_download_rows(kAccount, 1000, kTs);
+    expected_ = sim().expected_rows(kAccount, kTs)["normalised"];
+  }
+
+  std::size_t downloads() const { return sim().requests(download_).size(); }
+
+  std::string id_;
+  Json expected_;
+  const std::string download_{qelkit::SpiderDriver::kStatisticsDownloadPath};
+  const std::string list_{qelkit::SpiderDriver::kStatisticsListPath};
+};
+
+TEST_F(FacadeFailuresE2E, OnePageRefusedOrWithABadRowFailsTheQueryWithTheRestOfItsBatch) {
+  qelkit::testing::FakeClock clock;
+  {
+    SCOPED_TRACE("one page refused");
+    sim().script(download_, {{"errCode", 300500}});  // whichever page asks first
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "a refused page must fail the query";
+    } catch (const qelkit::PlatformError& e) {
+      EXPECT_EQ(e.code(), 300500);
+      ASSERT_EQ(e.failed_pages().size(), 1u);
+      EXPECT_EQ(e.rows(), batch_without_page(expected_, e.failed_pages()[0].page));
+    }
+    EXPECT_EQ(downloads(), 6u) << "no batch after the failed one";
+  }
+  {
+    SCOPED_TRACE("a page with a bad row");
+    const Json sent = sim().expected_rows(kAccount, kTs)["rows"];
+    Json bad = Json::array();  // a page as the platform sends it, with one row that cannot be normalised
+    for (std::size_t i = 0; i < 20; ++i) bad.push_back(sent[i]);
+    bad[3]["attachProfit"] = nullptr;
+    sim().script(download_, {{"errCode", 0}, {"data", {{"continueFlag", true}, {"dataRows", bad}}}});
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "a page with a bad row must fail the query";
+    } catch (const qelkit::ConversionError& e) {
+      ASSERT_EQ(e.failed_pages().size(), 1u);
+      const std::int64_t page = e.failed_pages()[0].page;
+      EXPECT_NE(std::string(e.what()).find("page " + std::to_string(page) + " of the detailed statistics"),
+                std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("attachProfit"), std::string::npos) << e.what();
+      EXPECT_EQ(e.rows(), batch_without_page(expected_, page));
+    }
+  }
+  // And the success path is untouched: every row, as before.
+  EXPECT_EQ(QelDriver::get_detailed_data_statistic(id_, kTs), (Json{{"code", 0}, {"data", expected_}}));
+}
+
+TEST_F(FacadeFailuresE2E, ABusyPlatformOrACutConnectionFailsEveryPageOfTheBatch) {
+  qelkit::testing::FakeClock clock;
+  {
+    SCOPED_TRACE("busy beyond ten re-requests");
+    sim().script(download_, {{"errCode", 300201}, {"count", 66}});  // eleven answers for each of six pages
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "a busy platform must fail the query";
+    } catch (const qelkit::PlatformError& e) {
+      EXPECT_EQ(e.code(), 303);
+      EXPECT_EQ(pages_of(e.failed_pages()), kFirstBatch);
+      EXPECT_EQ(e.rows(), Json::array());
+    }
+    EXPECT_EQ(downloads(), 66u);
+    EXPECT_EQ(clock.sleeps(), std::vector<double>(60, 3.0));
+  }
+  {
+    SCOPED_TRACE("every connection cut mid-download");
+    sim().script(download_, {{"real", true}, {"cut_after", 40}, {"count", 18}});  // three attempts for each page
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "cut downloads must fail the query";
+    } catch (const qelkit::NoReplyError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("pages 0, 1, 2, 3, 4, 5 of the detailed statistics could not be fetched: "
+                                            "no reply from ", 0),
+                0u) << e.what();
+      EXPECT_EQ(pages_of(e.failed_pages()), kFirstBatch);
+    }
+  }
+}
+
+TEST_F(FacadeFailuresE2E, AnExpiredLoginOrAPlatformThatIsDownFailsBothQueries) {
+  qelkit::testing::FakeClock clock;
+  {
+    SCOPED_TRACE("platform down");
+    qelkit::testing::ScopedEnv down("QELKIT_PLATFORM_ORIGIN", "https://127.0.0.1:" + std::to_string(closed_port()));
+    EXPECT_THROW(QelDriver::get_data_statistic(id_, kTs, kTs + 86400), qelkit::NoReplyError);
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "an unreachable platform must fail the query";
+    } catch (const qelkit::NoReplyError& e) {
+      EXPECT_EQ(pages_of(e.failed_pages()), kFirstBatch);
+    }
+  }
+  {
+    SCOPED_TRACE("expired login");
+    const Json sessions = sim().logins()["sessions"];
+    ASSERT_FALSE(sessions.empty());
+    for (const auto& session : sessions) sim().expire_session(session["session_id"].get<std::string>());
+    try {
+      QelDriver::get_data_statistic(id_, kTs, kTs + 86400);
+      ADD_FAILURE() << "an expired login must fail the list query";
+    } catch (const qelkit::LoginExpiredError& e) {
+      EXPECT_EQ(e.account(), id_);
+      EXPECT_NE(std::string(e.what()).find("account " + id_), std::string::npos) << e.what();
+    }
+    try {
+      QelDriver::get_detailed_data_statistic(id_, kTs);
+      ADD_FAILURE() << "an expired login must fail the detailed query";
+    } catch (const qelkit::LoginExpiredError& e) {
+      EXPECT_EQ(e.account(), id_);
+      EXPECT_EQ(pages_of(e.failed_pages()), kFirstBatch);
+      EXPECT_EQ(e.rows(), Json::array());
+    }
+  }
+}
+
+TEST_F(FacadeE2E, ADataFileWithAByteOrderMarkIsNamedAndNothingIsAsked) {
+  fs::create_directories("json");
+  const Json good = {{"acct", "c2VhbGVk"}};
+  {
+    std::ofstream out("json/data.json", std::ios::binary);
+    out << "\xEF\xBB\xBF" << good.dump();
+  }
+  for (int query = 0; query < 2; ++query) {
+    try {
+      if (query == 0) QelDriver::get_data_statistic("acct", 1, 2);
+      if (query == 1) QelDriver::get_detailed_data_statistic("acct", 1);
+      ADD_FAILURE() << "query " << query << ": a data file with a byte-order mark must not pass for no logins";
+    } catch (const qelkit::DataFileError& e) {
+      EXPECT_EQ(e.path(), (fs::current_path() / "json" / "data.json").string());
+      EXPECT_NE(std::string(e.what()).find("byte-order mark"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(sim().requests().empty());
 }
 
 // A host whose main returns while a detailed query runs on a non-daemon

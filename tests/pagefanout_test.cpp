@@ -6,7 +6,9 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -173,10 +175,13 @@ TEST(PageFanout, AFailedPageEndsThePagingButKeepsItsBatch) {
     const char* name;
     HttpResponse reply;
     std::size_t page_two_requests;
+    PageOutcome::Kind kind;
+    std::int64_t code;
+    std::string error_kind;
   };
   const Case cases[] = {
-      {"HTTP 500 on every attempt", raw_response("down", 500), 3},
-      {"errCode 7", json_response({{"errCode", 7}, {"data", {}}}), 1},
+      {"HTTP 500 on every attempt", raw_response("down", 500), 3, PageOutcome::Kind::failure, 0, "NoReplyError"},
+      {"errCode 7", json_response({{"errCode", 7}, {"data", {}}}), 1, PageOutcome::Kind::status, 7, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,7 +193,158 @@ TEST(PageFanout, AFailedPageEndsThePagingButKeepsItsBatch) {
     auto pages = platform.pages();
     EXPECT_EQ(page_set(pages), pages_upto(5));  // no second batch
     EXPECT_EQ(static_cast<std::size_t>(std::count(pages.begin(), pages.end(), 2)), c.page_two_requests);
+    // The failed page is listed with its worker's outcome.
+    ASSERT_EQ(fanout->failures.size(), 1U);
+    EXPECT_EQ(fanout->failures[0].page, 2);
+    EXPECT_EQ(fanout->failures[0].outcome.kind, c.kind);
+    EXPECT_EQ(fanout->failures[0].outcome.code, c.code);
+    EXPECT_EQ(fanout->failures[0].outcome.error_kind, c.error_kind);
   }
+}
+
+TEST(PageFanout, EmptyPagesEndTheDataWithoutFailures) {
+  for (int total : {0, 130, 120}) {
+    SCOPED_TRACE(total);
+    StatsPlatform platform(StatsPlatform::rows(total));
+    auto fanout = run_fanout();
+    EXPECT_EQ(fanout->data.size(), static_cast<std::size_t>(total));
+    EXPECT_TRUE(fanout->failures.empty());
+  }
+}
+
+TEST(PageFanout, FailuresAreListedInPageOrderWhateverOrderTheyHappen) {
+  // Pages 1 and 4 fail in different ways; page 4 fails first.
+  std::mutex m;
+  std::condition_variable cv;
+  bool four_done = false;
+  auto rows = StatsPlatform::rows(1000);
+  StatsPlatform platform([&](std::int64_t page) {
+    if (page == 4) {
+      std::lock_guard<std::mutex> lock(m);
+      four_done = true;
+      cv.notify_all();
+      return json_response({{"errCode", 300334}, {"data", Json::object()}});
+    }
+    if (page == 1) {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait_for(lock, std::chrono::seconds(10), [&] { return four_done; });
+      return raw_response("<html>", 200);
+    }
+    return rows(page);
+  });
+  auto fanout = run_fanout();
+  ASSERT_EQ(fanout->failures.size(), 2U);
+  EXPECT_EQ(fanout->failures[0].page, 1);
+  EXPECT_EQ(fanout->failures[0].outcome.error_kind, "ProtocolError");
+  EXPECT_EQ(fanout->failures[1].page, 4);
+  EXPECT_EQ(fanout->failures[1].outcome.code, 300);
+  EXPECT_EQ(row_numbers(fanout->data), concat(concat(range(0, 20), range(40, 80)), range(100, 120)));
+}
+
+TEST(PageFanout, APlatformThatNeverEndsStopsAtTheBoundAndSaysSo) {
+  // One row on every page, for ever; a bound that ends inside a batch.
+  StatsPlatform platform([](std::int64_t page) { return page_reply(Json::array({platform_row(page)}), true); });
+  auto fanout = std::make_shared<QelDis>();
+  EXPECT_EQ(fanout->max_pages, QelDis::kMaxPages);
+  fanout->a = "s";
+  fanout->b = 1;
+  fanout->max_pages = 14;
+  fanout->start();
+  fanout->join();
+  EXPECT_EQ(row_numbers(fanout->data), range(0, 14));
+  EXPECT_EQ(page_set(platform.pages()), pages_upto(13));
+  EXPECT_EQ(platform.pages().size(), 14U);
+  ASSERT_EQ(fanout->failures.size(), 1U);
+  EXPECT_EQ(fanout->failures[0].page, 14);
+  EXPECT_EQ(fanout->failures[0].outcome.error_kind, "PageLimitError");
+  EXPECT_THROW(std::rethrow_exception(fanout->failures[0].outcome.error), PageLimitError);
+
+  // Data that ends just inside the bound is complete: no failure.
+  StatsPlatform shorter(StatsPlatform::rows(12 * 20 + 5));  // page 13 is empty
+  auto complete = std::make_shared<QelDis>();
+  complete->a = "s";
+  complete->b = 1;
+  complete->max_pages = 14;
+  complete->start();
+  complete->join();
+  EXPECT_EQ(complete->data.size(), 12U * 20 + 5);
+  EXPECT_TRUE(complete->failures.empty());
+}
+
+// Fails to make the worker of one page.
+class BrokenFanout : public QelDis {
+ public:
+  std::int64_t broken_page = 3;
+  std::vector<std::shared_ptr<QelExc>> made;
+
+ protected:
+  std::shared_ptr<QelExc> make_worker(std::int64_t page) override {
+    if (page == broken_page) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    made.push_back(QelDis::make_worker(page));
+    return made.back();
+  }
+};
+
+TEST(PageFanout, AWorkerThatCannotBeMadeIsAFailureNotTheEndOfTheData) {
+  StatsPlatform platform(StatsPlatform::rows(1000));
+  auto fanout = std::make_shared<BrokenFanout>();
+  fanout->broken_page = 9;
+  fanout->a = "s";
+  fanout->b = 1;
+  fanout->start();
+  fanout->join();
+  EXPECT_EQ(fanout->exception(), nullptr);
+  // The pages made before it are joined and gathered; nothing later is asked for.
+  EXPECT_EQ(row_numbers(fanout->data), range(0, 9 * 20));
+  EXPECT_EQ(page_set(platform.pages()), pages_upto(8));
+  ASSERT_EQ(fanout->failures.size(), 1U);
+  EXPECT_EQ(fanout->failures[0].page, 9);
+  EXPECT_EQ(fanout->failures[0].outcome.kind, PageOutcome::Kind::failure);
+  EXPECT_EQ(fanout->failures[0].outcome.error_kind, "std::exception");
+  EXPECT_THROW(std::rethrow_exception(fanout->failures[0].outcome.error), std::system_error);
+  for (const auto& worker : fanout->made) EXPECT_FALSE(worker->is_alive());
+}
+
+TEST(PageFanout, ProgressIsToldEachAnsweredPageAndRowsAreMovedOut) {
+  auto rows = StatsPlatform::rows(1000);
+  StatsPlatform platform([&](std::int64_t page) {
+    return page == 3 ? json_response({{"errCode", 7}, {"data", Json::object()}}) : rows(page);
+  });
+  auto fanout = std::make_shared<WatchedFanout>();
+  fanout->a = "s";
+  fanout->b = 1;
+  std::vector<std::int64_t> counts;
+  std::vector<std::size_t> rows_then;
+  fanout->on_progress = [&](std::int64_t pages) {
+    counts.push_back(pages);
+    rows_then.push_back(fanout->data.size());
+  };
+  fanout->start();
+  fanout->join();
+  // Page 3 did not answer, so it is not counted; every count follows its page's rows.
+  EXPECT_EQ(counts, (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(rows_then, (std::vector<std::size_t>{20, 40, 60, 80, 100}));
+  ASSERT_EQ(fanout->made.size(), 6U);
+  for (const auto& worker : fanout->made) EXPECT_TRUE(worker->data.empty()) << "rows left behind in page " << worker->b;
+
+  // A hook that throws stops the paging after its batch and is listed, not
+  // swallowed; the batch is still joined, so no worker outlives the run.
+  StatsPlatform endless(StatsPlatform::rows(1000));
+  auto stopped = std::make_shared<WatchedFanout>();
+  stopped->a = "s";
+  stopped->b = 1;
+  stopped->on_progress = [](std::int64_t pages) {
+    if (pages == 2) throw std::runtime_error("the host's display failed");
+  };
+  stopped->start();
+  stopped->join();
+  EXPECT_EQ(stopped->exception(), nullptr);
+  ASSERT_EQ(stopped->failures.size(), 1U);
+  EXPECT_EQ(stopped->failures[0].page, 1);
+  EXPECT_EQ(stopped->failures[0].outcome.message, "the host's display failed");
+  EXPECT_EQ(row_numbers(stopped->data), range(0, 120));
+  ASSERT_EQ(stopped->made.size(), 6U);
+  for (const auto& worker : stopped->made) EXPECT_FALSE(worker->is_alive());
 }
 
 TEST(PageFanout, RowsStayInPageOrderWhenWorkersFinishInReverse) {

@@ -132,6 +132,7 @@ TEST(PageWorker, SendsOneRequestAndNormalisesTheRowsInOrder) {
             R"("feed_read_count":600,"drama_read_count":60,"iaa_income":60,"mount_income":120,"qel_nickname":"nick"})");
   EXPECT_EQ(worker->data[19]["drama_name"], "drama-79");
   EXPECT_EQ(worker->exception(), nullptr);
+  EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::answered);
 }
 
 TEST(PageWorker, PageZeroGoesOutWithoutCursor) {
@@ -144,7 +145,8 @@ TEST(PageWorker, PageZeroGoesOutWithoutCursor) {
   EXPECT_EQ(worker->data.size(), 1U);
 }
 
-TEST(PageWorker, NonZeroCodesLeaveTheInitialValues) {
+TEST(PageWorker, NonZeroCodesLeaveTheInitialValuesAndTellTheCode) {
+  EXPECT_EQ(QelExc().outcome.kind, PageOutcome::Kind::not_run);
   {
     SCOPED_TRACE("errCode 300334 -> code 300");
     StatsPlatform platform([](std::int64_t) { return json_response({{"errCode", 300334}, {"data", {}}}); });
@@ -152,6 +154,9 @@ TEST(PageWorker, NonZeroCodesLeaveTheInitialValues) {
     EXPECT_FALSE(worker->d);
     EXPECT_TRUE(worker->data.empty());
     EXPECT_EQ(platform.pages().size(), 1U);
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::status);
+    EXPECT_EQ(worker->outcome.code, 300);
+    EXPECT_EQ(worker->outcome.error, nullptr);
   }
   {
     SCOPED_TRACE("always busy -> code 303");
@@ -162,29 +167,54 @@ TEST(PageWorker, NonZeroCodesLeaveTheInitialValues) {
     EXPECT_FALSE(worker->d);
     EXPECT_TRUE(worker->data.empty());
     EXPECT_EQ(platform.pages().size(), 11U);  // one owin call, its whole busy loop
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::status);
+    EXPECT_EQ(worker->outcome.code, 303);
+  }
+  {
+    SCOPED_TRACE("another errCode is the code itself");
+    StatsPlatform platform([](std::int64_t) { return json_response({{"errCode", 300500}, {"data", {}}}); });
+    auto worker = run_worker(0);
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::status);
+    EXPECT_EQ(worker->outcome.code, 300500);
+    EXPECT_EQ(worker->outcome.describe(), "code 300500 from the platform");
   }
 }
 
-TEST(PageWorker, EmptyPageKeepsTheContinueFlag) {
-  StatsPlatform platform([](std::int64_t) { return page_reply(Json::array(), true); });
-  auto worker = run_worker(2);
-  EXPECT_TRUE(worker->d);
-  EXPECT_TRUE(worker->data.is_array());
-  EXPECT_TRUE(worker->data.empty());
+TEST(PageWorker, EmptyPageKeepsTheContinueFlagAndIsAnAnswerNotAFailure) {
+  for (bool more : {true, false}) {
+    SCOPED_TRACE(more);
+    StatsPlatform platform([&](std::int64_t) { return page_reply(Json::array(), more); });
+    auto worker = run_worker(2);
+    EXPECT_EQ(worker->d, more);
+    EXPECT_TRUE(worker->data.is_array());
+    EXPECT_TRUE(worker->data.empty());
+    // The normal end of the data: answered with code 0, nothing caught.
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::answered);
+    EXPECT_EQ(worker->outcome.code, 0);
+    EXPECT_EQ(worker->outcome.error, nullptr);
+    EXPECT_EQ(worker->outcome.describe(), "answered");
+  }
 }
 
 TEST(PageWorker, FailuresStayInsideTheThread) {
   struct Case {
     const char* name;
     std::function<HttpResponse()> reply;
+    const char* kind;
+    const char* needle;
   };
   const Case cases[] = {
-      {"HTTP 500 on every attempt", [] { return raw_response("oops", 500); }},
-      {"body not JSON", [] { return raw_response("<html>"); }},
-      {"no dataRows", [] { return json_response({{"errCode", 0}, {"data", {{"continueFlag", 0}}}}); }},
-      {"dataRows null", [] { return json_response({{"errCode", 0}, {"data", {{"continueFlag", 0}, {"dataRows", nullptr}}}}); }},
-      {"row is a number", [] { return page_reply(Json::array({platform_row(1), 5}), false); }},
-      {"no continueFlag", [] { return json_response({{"errCode", 0}, {"data", {{"dataRows", {platform_row(1)}}}}}); }},
+      {"HTTP 500 on every attempt", [] { return raw_response("oops", 500); }, "NoReplyError", "HTTP status 500"},
+      {"body not JSON", [] { return raw_response("<html>"); }, "ProtocolError", "not JSON"},
+      {"no dataRows", [] { return json_response({{"errCode", 0}, {"data", {{"continueFlag", 0}}}}); },
+       "ProtocolError", "dataRows"},
+      {"dataRows null",
+       [] { return json_response({{"errCode", 0}, {"data", {{"continueFlag", 0}, {"dataRows", nullptr}}}}); },
+       "ProtocolError", "dataRows"},
+      {"row is a number", [] { return page_reply(Json::array({platform_row(1), 5}), false); }, "ProtocolError",
+       "not an object"},
+      {"no continueFlag", [] { return json_response({{"errCode", 0}, {"data", {{"dataRows", {platform_row(1)}}}}}); },
+       "ProtocolError", "continueFlag"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -193,6 +223,22 @@ TEST(PageWorker, FailuresStayInsideTheThread) {
     EXPECT_EQ(worker->exception(), nullptr);  // nothing escaped run()
     EXPECT_FALSE(worker->d);
     EXPECT_TRUE(worker->data.empty());
+    // ...but the outcome keeps what was caught, of its own kind.
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::failure);
+    EXPECT_EQ(worker->outcome.error_kind, c.kind);
+    EXPECT_NE(worker->outcome.message.find(c.needle), std::string::npos) << worker->outcome.message;
+    EXPECT_EQ(worker->outcome.describe(), worker->outcome.error_kind + ": " + worker->outcome.message);
+    ASSERT_NE(worker->outcome.error, nullptr);
+    try {
+      std::rethrow_exception(worker->outcome.error);
+    } catch (const NoReplyError& e) {
+      EXPECT_EQ(c.kind, std::string("NoReplyError"));
+      EXPECT_EQ(e.what(), worker->outcome.message);
+    } catch (const ProtocolError&) {
+      EXPECT_EQ(c.kind, std::string("ProtocolError"));
+    } catch (...) {
+      ADD_FAILURE() << "caught a failure of another kind than " << c.kind;
+    }
   }
   {
     SCOPED_TRACE("time of the wrong kind: no request at all");
@@ -201,6 +247,7 @@ TEST(PageWorker, FailuresStayInsideTheThread) {
     EXPECT_EQ(worker->exception(), nullptr);
     EXPECT_TRUE(worker->data.empty());
     EXPECT_EQ(platform.transport().request_count(), 0U);
+    EXPECT_EQ(worker->outcome.error_kind, "InvalidArgumentError");
   }
 }
 
@@ -222,6 +269,9 @@ TEST(PageWorker, OneBadRowSpoilsThePageButNotTheFlag) {
     auto worker = run_worker(1);
     EXPECT_TRUE(worker->d);
     EXPECT_TRUE(worker->data.empty());
+    EXPECT_EQ(worker->outcome.kind, PageOutcome::Kind::failure);
+    EXPECT_TRUE(worker->outcome.error_kind == "ConversionError" || worker->outcome.error_kind == "ProtocolError")
+        << worker->outcome.error_kind;
   }
 }
 

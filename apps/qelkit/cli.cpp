@@ -15,9 +15,9 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "apps/qelkit/platform_watch.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
 #include "qelkit/common/docstore.hpp"
@@ -57,8 +57,10 @@ Exit status:
   2  the command line is wrong
   3  no stored login for the account
   4  the stored login does not decrypt
-  5  the platform cannot be reached
-  6  the platform refused the request or answered unexpectedly
+  5  the platform cannot be reached or stayed busy (also when only some
+     detail pages could not be fetched)
+  6  the platform refused the request (for example an expired login) or
+     answered unexpectedly
   7  login --wait: no login was stored in time
   8  the data file (json/data.json) exists but is unreadable
 )";
@@ -109,8 +111,8 @@ Options:
   -h, --help  show this help
 
 Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
-login does not decrypt; 5 platform unreachable; 6 platform refused (for
-example an expired login); 8 data file unreadable; 1 other failure.
+login does not decrypt; 5 platform unreachable or busy; 6 platform refused
+(for example an expired login); 8 data file unreadable; 1 other failure.
 )";
 
 constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--json | --csv]
@@ -128,9 +130,10 @@ Options:
   -h, --help  show this help
 
 Exit status: 0 done; 2 wrong command line; 3 account not stored; 4 stored
-login does not decrypt; 5 platform unreachable (also when only some pages
-could not be fetched); 6 platform refused; 8 data file unreadable; 1 other
-failure.
+login does not decrypt; 5 platform unreachable or busy (also when only some
+pages could not be fetched); 6 platform refused (for example an expired
+login, or a page refused); 8 data file unreadable; 1 other failure. Nothing
+is printed on standard output unless every page was fetched.
 )";
 
 const std::vector<std::string> kStatsColumns = {"drama_name", "view_number", "iaa_income", "mount_income"};
@@ -313,35 +316,60 @@ Json stored_logins_or_none() {
   }
 }
 
+Exit undecryptable(const std::string& account) {
+  return Exit{kUndecryptable, "the stored login for account " + account +
+                                  " does not decrypt (written by another build, or damaged); run qelkit login again"};
+}
+
 void require_account(const std::string& account) {
-  if (!stored_logins().contains(account)) {
+  const Json stored = stored_logins();
+  auto it = stored.find(account);
+  if (it == stored.end()) {
     throw Exit{kUnknownAccount, "no stored login for account " + account + "; run qelkit login"};
   }
+  if (!it->is_string()) throw undecryptable(account);  // an encrypted login is always text
 }
 
 // ---------------------------------------------------------------------------
 // Facade failures -> exit status
 
-// Maps the failure in flight (inside a catch) of a facade call that ran under
-// `watch` to the command's exit.
-Exit facade_failure(const PlatformWatch& watch, const std::string& account) {
+// " for page 2" or " for pages 0, 1": the pages a detailed query could not fetch.
+std::string failed_pages_note(const Error& e) {
+  const auto& failed = e.failed_pages();
+  if (failed.empty()) return "";
+  std::string note = failed.size() == 1 ? " for page " : " for pages ";
+  for (std::size_t i = 0; i < failed.size(); ++i) note += (i ? ", " : "") + std::to_string(failed[i].page);
+  return note;
+}
+
+// Maps the failure in flight (inside a catch) of a facade call to the
+// command's exit. `account` is the account queried ("" for a login), `what`
+// names what was asked of the platform.
+Exit facade_failure(const std::string& account, const std::string& what) {
   try {
     throw;
+  } catch (const LoginExpiredError& e) {
+    return Exit{kRefused, "the login of account " + e.account() + " has expired; run qelkit login"};
+  } catch (const DataFileError& e) {
+    return Exit{kUnreadableData, std::string(e.what()) + "; the next qelkit login moves it aside"};
+  } catch (const PlatformError& e) {
+    if (e.code() == 303) {
+      return Exit{kUnreachable,
+                  "the platform stayed busy and did not serve " + what + failed_pages_note(e) + "; try again later"};
+    }
+    return Exit{kRefused, "the platform refused " + what + " (errCode " + std::to_string(e.code()) +
+                              failed_pages_note(e) + ")"};
+  } catch (const NoReplyError& e) {
+    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
+  } catch (const TransportError& e) {
+    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
   } catch (const Error& e) {
-    const bool before_any_request = watch.requests() == 0;
+    // In a query these kinds come only from the stored login: it does not
+    // decrypt, or decrypts to a session id that cannot be sent.
     const bool stored_value_failure = dynamic_cast<const AuthenticationError*>(&e) ||
                                       dynamic_cast<const DecodingError*>(&e) ||
-                                      dynamic_cast<const InvalidArgumentError*>(&e) ||
-                                      dynamic_cast<const ProtocolError*>(&e);
-    if (!account.empty() && before_any_request && stored_value_failure) {
-      return Exit{kUndecryptable, "the stored login for account " + account +
-                                      " does not decrypt (written by another build, or damaged); "
-                                      "run qelkit login again"};
-    }
-    if (auto problem = watch.problem(account)) return Exit{problem->exit_code, problem->message};
-    if (dynamic_cast<const NoReplyError*>(&e) || dynamic_cast<const TransportError*>(&e)) {
-      return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
-    }
+                                      dynamic_cast<const InvalidArgumentError*>(&e);
+    if (!account.empty() && stored_value_failure) return undecryptable(account);
     if (dynamic_cast<const ProtocolError*>(&e) || dynamic_cast<const ConversionError*>(&e)) {
       return Exit{kRefused, std::string("the platform's answer was not understood: ") + e.what()};
     }
@@ -382,13 +410,11 @@ int cmd_login(const Parsed& p) {
   }
 
   const Json before = wait ? stored_logins_or_none() : Json::object();
-  PlatformWatch watch(current_transport());
   Json record;
   try {
-    ScopedTransport scope(watch);
     record = QelDriver::get_login_qrcode_base64();
   } catch (...) {
-    throw facade_failure(watch, "");
+    throw facade_failure("", "the login code request");
   }
   const auto started = std::chrono::steady_clock::now();
 
@@ -463,16 +489,12 @@ int cmd_stats(const Parsed& p) {
   const Format format = output_format("stats", p);
   require_account(account);
 
-  PlatformWatch watch(current_transport());
   Json rows;
   try {
-    ScopedTransport scope(watch);
     rows = QelDriver::get_data_statistic(account, start, end, page);
   } catch (...) {
-    throw facade_failure(watch, account);
+    throw facade_failure(account, "the statistics query");
   }
-  // An expired session or a refused query also gives an empty list.
-  if (auto problem = watch.problem(account)) throw Exit{problem->exit_code, problem->message};
   print_rows(format, kStatsColumns, rows, rows);
   return kOk;
 }
@@ -484,25 +506,22 @@ int cmd_detail(const Parsed& p) {
   const Format format = output_format("detail", p);
   require_account(account);
 
-  PlatformWatch watch(current_transport());
   StatusLine status;
+  QelDriver::ProgressHook on_progress;
   if (status.live()) {
-    watch.on_page([&status](int pages) {
+    // Runs on the query's thread while this one waits for the query.
+    on_progress = [&status](std::int64_t pages) {
       status.show("Fetching detailed statistics: " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
-    });
+    };
   }
   Json result;
   try {
-    ScopedTransport scope(watch);
-    result = QelDriver::get_detailed_data_statistic(account, time);
+    result = QelDriver::get_detailed_data_statistic(account, time, std::move(on_progress));
   } catch (...) {
     status.clear();
-    throw facade_failure(watch, account);
+    throw facade_failure(account, "the detailed statistics download");
   }
   status.clear();
-  // The page workers swallow their failures; a page that could not be
-  // fetched would otherwise pass for the end of the data.
-  if (auto problem = watch.problem(account)) throw Exit{problem->exit_code, problem->message};
   if (!result.is_object() || !result.contains("data") || !result["data"].is_array()) {
     throw Exit{kFailure, "unexpected result from the SDK: " + result.dump()};
   }

@@ -18,8 +18,8 @@ enum ExitCode : int {
   kUsage = 2,            // the command line is wrong
   kUnknownAccount = 3,   // no stored login for the account
   kUndecryptable = 4,    // the stored login does not decrypt
-  kUnreachable = 5,      // the platform cannot be reached
-  kRefused = 6,          // the platform refused, or answered unexpectedly
+  kUnreachable = 5,      // the platform cannot be reached or stayed busy (also for some detail pages)
+  kRefused = 6,          // the platform refused (an expired login, an errCode), or answered unexpectedly
   kLoginTimeout = 7,     // login --wait: no login stored in time
   kUnreadableData = 8,   // the data file exists but cannot be read as stored logins
 };

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "qelkit/sdk/pagefanout.hpp"
+#include "outcome.hpp"
 #include "support.hpp"
 #include "threads.hpp"
 
@@ -26,6 +27,20 @@ PYBIND11_MODULE(pagefanout, m) {
       .def_property(
           "data", [](const QelDis& f) { return to_python(f.data); },
           [](QelDis& f, py::handle v) { f.data = to_json(v, "data"); })
-      .def_property_readonly_static("thread_count", [](py::handle) { return QelDis::kThreadCount; });
+      .def_property_readonly(
+          "failures",
+          [](const QelDis& f) {
+            py::list out;
+            for (const PageFailure& failure : f.failures) {
+              py::dict entry;
+              entry["page"] = failure.page;
+              entry["outcome"] = outcome_to_python(failure.outcome);
+              out.append(entry);
+            }
+            return out;
+          },
+          "The pages that did not answer with code 0, in page order: [{'page', 'outcome'}].")
+      .def_property_readonly_static("thread_count", [](py::handle) { return QelDis::kThreadCount; })
+      .def_property_readonly_static("max_pages", [](py::handle) { return QelDis::kMaxPages; });
   add_thread_operations(cls);
 }

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "qelkit/sdk/pageworker.hpp"
+#include "outcome.hpp"
 #include "support.hpp"
 #include "threads.hpp"
 
@@ -30,6 +31,10 @@ PYBIND11_MODULE(pageworker, m) {
       .def_property(
           "data", [](const QelExc& w) { return to_python(w.data); },
           [](QelExc& w, py::handle v) { w.data = to_json(v, "data"); })
+      .def_property_readonly(
+          "outcome", [](const QelExc& w) { return outcome_to_python(w.outcome); },
+          "Why the page brought what it brought: {'kind': 'not_run' | 'answered' | 'status' | 'failure', "
+          "'code', 'error_kind', 'message'}. An empty page is 'answered'.")
       .def_property_readonly_static("FIELD_1_TAG", [](py::handle) { return QelExc::FIELD_1_TAG; })
       .def_property_readonly_static("FIELD_2_TAG", [](py::handle) { return QelExc::FIELD_2_TAG; })
       .def_static(

@@ -49,7 +49,8 @@ PYBIND11_MODULE(qelfacade, m) {
           },
           py::arg("qel_id"), py::arg("start_time"), py::arg("end_time"), py::arg("page") = 1,
           "One page (five entries) of the statistics list: a list of {'drama_name', 'view_number', "
-          "'iaa_income', 'mount_income'}; [] when the account is not stored.")
+          "'iaa_income', 'mount_income'}; [] when the account is not stored. Raises LoginExpiredError, "
+          "PlatformError, NoReplyError, DataFileError, ... (qelkit.common.errors).")
       .def_static(
           "get_detailed_data_statistic",
           [](py::handle qel_id, py::handle date_time) {
@@ -63,7 +64,9 @@ PYBIND11_MODULE(qelfacade, m) {
             return to_python(result);
           },
           py::arg("qel_id"), py::arg("date_time"),
-          "Every page of the detailed statistics: {'code': 0, 'data': rows}; [] when the account is not stored.")
+          "Every page of the detailed statistics: {'code': 0, 'data': rows}; [] when the account is not stored. "
+          "When a page could not be fetched it raises instead (LoginExpiredError, PlatformError, NoReplyError, "
+          "...), with the rows that arrived in .rows and the pages that failed in .failed_pages.")
       .def(
           "ce",
           [](QelDriver& d, py::handle token) {

@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <initializer_list>
 #include <stdexcept>
 #include <utility>
 
@@ -64,11 +65,39 @@ Json to_json_at(py::handle value, const char* what, int depth) {
 // module and kept for the life of the process.
 struct ErrorClasses {
   py::object error, transport, no_reply, protocol, conversion, decoding, invalid_argument, authentication, system;
+  py::object login_expired, platform, data_file, page_limit, failed_page;
 };
 
 ErrorClasses* error_classes = nullptr;
 
-void raise(const py::object& cls, const std::exception& e) { PyErr_SetString(cls.ptr(), e.what()); }
+// Text as a str; bytes that are not UTF-8 (platform text) are replaced.
+py::str lenient_str(const std::string& text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+py::str message_of(const std::exception& e) { return lenient_str(e.what()); }
+
+void raise(const py::object& cls, const std::exception& e) { PyErr_SetObject(cls.ptr(), message_of(e).ptr()); }
+
+// Raises `cls` for a qelkit error with its partial outcome, and `extra`
+// attributes, on the instance. Falls back to the bare class if that fails.
+void raise(const py::object& cls, const Error& e, std::initializer_list<std::pair<const char*, py::object>> extra) {
+  try {
+    py::object instance = cls(message_of(e));
+    instance.attr("rows") = to_python(e.rows());
+    py::list pages;
+    for (const FailedPage& f : e.failed_pages()) {
+      pages.append(error_classes->failed_page(f.page, lenient_str(f.reason)));
+    }
+    instance.attr("failed_pages") = pages;
+    for (const auto& [name, value] : extra) instance.attr(name) = value;
+    PyErr_SetObject(cls.ptr(), instance.ptr());
+  } catch (const py::error_already_set&) {
+    raise(cls, static_cast<const std::exception&>(e));
+  }
+}
 
 }  // namespace
 
@@ -160,30 +189,44 @@ void register_errors() {
                                      errors.attr("DecodingError"),
                                      errors.attr("InvalidArgumentError"),
                                      errors.attr("AuthenticationError"),
-                                     errors.attr("SystemFailure")};
+                                     errors.attr("SystemFailure"),
+                                     errors.attr("LoginExpiredError"),
+                                     errors.attr("PlatformError"),
+                                     errors.attr("DataFileError"),
+                                     errors.attr("PageLimitError"),
+                                     errors.attr("FailedPage")};
   }
   py::register_local_exception_translator([](std::exception_ptr p) {
     const ErrorClasses& c = *error_classes;
     try {
       std::rethrow_exception(p);
+    } catch (const LoginExpiredError& e) {
+      raise(c.login_expired, e, {{"account", lenient_str(e.account())}});
+    } catch (const PlatformError& e) {
+      raise(c.platform, e, {{"code", py::int_(e.code())}});
+    } catch (const DataFileError& e) {
+      const py::str path = lenient_str(e.path());
+      raise(c.data_file, e, {{"path", path}});
+    } catch (const PageLimitError& e) {
+      raise(c.page_limit, e, {});
     } catch (const TransportError& e) {
-      raise(c.transport, e);
+      raise(c.transport, e, {});
     } catch (const NoReplyError& e) {
-      raise(c.no_reply, e);
+      raise(c.no_reply, e, {});
     } catch (const ProtocolError& e) {
-      raise(c.protocol, e);
+      raise(c.protocol, e, {});
     } catch (const ConversionError& e) {
-      raise(c.conversion, e);
+      raise(c.conversion, e, {});
     } catch (const DecodingError& e) {
-      raise(c.decoding, e);
+      raise(c.decoding, e, {});
     } catch (const InvalidArgumentError& e) {
-      raise(c.invalid_argument, e);
+      raise(c.invalid_argument, e, {});
     } catch (const AuthenticationError& e) {
-      raise(c.authentication, e);
+      raise(c.authentication, e, {});
     } catch (const SystemError& e) {
-      raise(c.system, e);
+      raise(c.system, e, {});
     } catch (const Error& e) {
-      raise(c.error, e);
+      raise(c.error, e, {});
     } catch (const std::out_of_range& e) {
       PyErr_SetString(PyExc_OverflowError, e.what());
     }

@@ -21,10 +21,30 @@ def test_the_hierarchy_derives_from_the_fitting_builtins():
         errors.ProtocolError: ValueError, errors.ConversionError: ValueError,
         errors.DecodingError: ValueError, errors.InvalidArgumentError: ValueError,
         errors.AuthenticationError: ValueError, errors.SystemFailure: OSError,
+        errors.LoginExpiredError: PermissionError, errors.PlatformError: RuntimeError,
+        errors.DataFileError: OSError, errors.PageLimitError: errors.ProtocolError,
     }
     for cls, builtin in expected.items():
         assert issubclass(cls, errors.Error) and issubclass(cls, builtin), cls
     assert not issubclass(errors.ProtocolError, ConnectionError)
+    assert not issubclass(errors.PlatformError, (ConnectionError, ValueError))
+
+
+def test_a_data_file_that_is_not_a_json_object_is_named(work_dir):
+    (work_dir / "json").mkdir()
+    path = str(work_dir / "json" / "data.json")
+    for content, problem in ((b"\xef\xbb\xbf{}", "byte-order mark"), (b"[]", "array"), (b"{", "not valid JSON")):
+        with open(path, "wb") as f:
+            f.write(content)
+        for query in (lambda: QelDriver.get_data_statistic("acc", 0, 1),
+                      lambda: QelDriver.get_detailed_data_statistic("acc", 0)):
+            with pytest.raises(errors.DataFileError, match=problem) as caught:
+                query()
+            assert isinstance(caught.value, OSError)
+            assert caught.value.path == path and path in str(caught.value)
+            assert caught.value.rows == [] and caught.value.failed_pages == []
+    os.remove(path)
+    assert QelDriver.get_data_statistic("acc", 0, 1) == []
 
 
 def test_decryption_failures():
@@ -90,3 +110,27 @@ def test_a_reply_of_the_wrong_shape(sim):
         QelDriver.get_login_qrcode_base64()
     sim.script("/cgi-bin/mmfinderassistant-bin/auth/auth_login_code", {"errCode": 1})
     assert QelDriver.get_login_qrcode_base64() == {"code": 100}
+
+
+def test_the_fan_out_lists_its_failed_pages_and_the_worker_its_outcome(sim):
+    from qelkit.sdk.pagefanout import QelDis
+    sim.reset()
+    fanout = QelDis()
+    fanout.a = "no-such-session"  # the platform refuses every page of an unknown session
+    fanout.b = 1772323200
+    fanout.start()
+    fanout.join()
+    assert fanout.data == []
+    assert [f["page"] for f in fanout.failures] == [0, 1, 2, 3, 4, 5]
+    assert fanout.failures[0]["outcome"] == {"kind": "status", "code": 300, "error_kind": "", "message": ""}
+    assert QelDis.max_pages == 10000
+
+    worker = QelExc()
+    assert worker.outcome["kind"] == "not_run"
+    worker.a, worker.b, worker.c = "no-such-session", 0, 1772323200
+    worker.start()
+    worker.join()
+    assert worker.outcome["kind"] == "status" and worker.outcome["code"] == 300
+    for thread, field in ((fanout, "failures"), (worker, "outcome")):
+        with pytest.raises(AttributeError):
+            setattr(thread, field, [])

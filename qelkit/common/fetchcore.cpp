@@ -270,12 +270,13 @@ bool SpiderDriver::owit(std::string_view a) const {
   return true;
 }
 
-std::optional<Json> SpiderDriver::iast(std::string_view a, const Json& b) const {
+std::optional<Json> SpiderDriver::iast(std::string_view a, const Json& b, std::int64_t* refused_code) const {
   const std::string url = endpoint(kStatisticsListPath);
   const Json doc = post(kStatisticsListPath, set_dead(a), b).doc;
   const std::int64_t code = err_code(doc, url);
   if (code == kSessionInvalid) return Json{{"code", 300}};
   if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "list", url)}};
+  if (refused_code) *refused_code = code;
   return std::nullopt;
 }
 

@@ -128,8 +128,9 @@ class SpiderDriver {
   // A transport failure propagates as TransportError.
   bool owit(std::string_view a) const;
 
-  // Statistics list: {"code": 0, "data": list}, {"code": 300}, or no value.
-  std::optional<Json> iast(std::string_view a, const Json& b) const;
+  // Statistics list: {"code": 0, "data": list}, {"code": 300}, or no value
+  // for any other errCode, which then goes to *refused_code when given.
+  std::optional<Json> iast(std::string_view a, const Json& b, std::int64_t* refused_code = nullptr) const;
 
   // One page of the statistics download, waiting out busy answers:
   // {"code": 0, "data": data}, {"code": 300}, {"code": 303, "data": []}

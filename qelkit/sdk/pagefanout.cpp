@@ -1,43 +1,88 @@
 #include "qelkit/sdk/pagefanout.hpp"
 
+#include <algorithm>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
+#include "qelkit/common/errors.hpp"
 #include "qelkit/sdk/pageworker.hpp"
 
 namespace qelkit {
 
 void QelDis::run() {
+  std::int64_t page = 0;  // the page in hand, should the fan-out itself fail
   try {
+    std::int64_t answered = 0;
     std::int64_t page_start = 0;
     for (;;) {
+      if (page_start >= max_pages) {
+        // Every page so far brought rows: the data may go on, but the query stops here.
+        failures.push_back({page_start, PageOutcome::of_failure(std::make_exception_ptr(PageLimitError(
+                                            "the detailed statistics did not end within " +
+                                            std::to_string(max_pages) + " pages; the query stopped there")))});
+        return;
+      }
+      const std::int64_t count = std::min(kThreadCount, max_pages - page_start);
       std::vector<std::shared_ptr<QelExc>> threads;
-      threads.reserve(kThreadCount);
-      for (std::int64_t i = 0; i < kThreadCount; ++i) {
-        std::shared_ptr<QelExc> worker = make_worker(page_start + i);
-        worker->daemon = true;
-        worker->a = a;
-        worker->b = page_start + i;
-        worker->c = b;
-        threads.push_back(worker);
-        worker->start();  // before the next one is made: the batch runs side by side
+      threads.reserve(static_cast<std::size_t>(count));
+      std::optional<PageFailure> not_started;
+      for (std::int64_t i = 0; i < count; ++i) {
+        page = page_start + i;
+        try {
+          std::shared_ptr<QelExc> worker = make_worker(page);
+          if (!worker) throw std::logic_error("no worker was made for page " + std::to_string(page));
+          worker->daemon = true;
+          worker->a = a;
+          worker->b = page;
+          worker->c = b;
+          worker->start();  // before the next one is made: the batch runs side by side
+          threads.push_back(std::move(worker));
+        } catch (...) {
+          // The pages before it are still gathered; no later page is asked for.
+          not_started = PageFailure{page, PageOutcome::of_failure(std::current_exception())};
+          break;
+        }
       }
 
       // Creation order is page order; joining each in turn keeps it.
-      bool keep = true;
+      bool keep = !not_started;
       for (const auto& worker : threads) {
+        page = worker->b;
         worker->join();
+        if (worker->outcome.kind != PageOutcome::Kind::answered) failures.push_back({page, worker->outcome});
         if (worker->data.empty()) {
           keep = false;  // the last batch, but its later pages still count
-          continue;
+        } else {
+          auto& rows = worker->data.get_ref<Json::array_t&>();
+          auto& all = data.get_ref<Json::array_t&>();
+          all.insert(all.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+          worker->data = Json::array();
         }
-        for (const Json& row : worker->data) data.push_back(row);
+        if (worker->outcome.kind == PageOutcome::Kind::answered && on_progress) {
+          try {
+            on_progress(++answered);
+          } catch (...) {
+            // Listed at the page it was told of; the batch is still joined.
+            failures.push_back({page, PageOutcome::of_failure(std::current_exception())});
+            on_progress = nullptr;
+            keep = false;
+          }
+        }
       }
+      if (not_started) failures.push_back(std::move(*not_started));
       if (!keep) return;
-      page_start += kThreadCount;
+      page_start += count;
     }
   } catch (...) {
-    // Keep what was gathered; started workers finish on their own.
+    // Nothing above is expected to throw (memory aside). Keep what was
+    // gathered and say what stopped it; started workers that were not joined
+    // finish on their own.
+    failures.push_back({page, PageOutcome::of_failure(std::current_exception())});
   }
 }
 

@@ -5,21 +5,38 @@
 // 6r to 6r + 5, all six in flight at once, and gathers their rows in page
 // order whatever order they finish in. Paging stops after the first batch in
 // which a page brought no rows (an empty page, a platform error code or a
-// failed worker look the same); the workers' continueFlag is not consulted.
+// failed worker); the workers' continueFlag is not consulted. Each page that
+// did not answer with code 0 is listed in `failures` with its worker's
+// outcome, so that an empty page (the normal end of the data) can be told
+// from a page that could not be fetched.
 //
-// The creator makes it with std::make_shared, sets `a` and `b`, calls
-// start(), then join(), then reads `data`. Nothing escapes run(): a failure
-// of the fan-out itself (a worker thread that cannot be started) ends the run
-// quietly with the rows gathered so far; workers already started are daemon
-// threads and finish on their own.
+// A query asks for at most kMaxPages pages (`max_pages`): a platform that
+// keeps giving rows is not followed without end. The batch that reaches the
+// bound asks only for the pages below it; when every page up to the bound
+// brought rows, paging stops there and the bound is listed in `failures` as
+// a PageLimitError at page `max_pages`.
+//
+// The creator makes it with std::make_shared, sets `a` and `b` (and
+// optionally `on_progress` and `max_pages`), calls start(), then join(), then
+// reads `data` and `failures`. Nothing escapes run(): a failure of the fan-out
+// itself (a worker that cannot be made or started, a progress hook that
+// throws) is listed in `failures` at the page it concerns and ends the paging
+// after the batch; the workers already started are still joined and their
+// rows gathered, so none of them outlives the run.
+//
+// Rows are moved, never copied: each worker's rows go into `data` and the
+// worker's own `data` is left empty.
 //
 // Thread-safety: the fields are handed over by start() and join(); do not
-// touch them while the fan-out runs.
+// touch them while the fan-out runs. `on_progress` is called on the fan-out's
+// own thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/thread.hpp"
@@ -27,16 +44,31 @@
 
 namespace qelkit {
 
+// A page that did not answer with code 0, and why.
+struct PageFailure {
+  std::int64_t page = 0;
+  PageOutcome outcome;
+};
+
 class QelDis : public Thread {
  public:
   // Workers per batch.
   static constexpr std::int64_t kThreadCount = 6;
+  // Pages one query asks for at most: 10,000 pages of 20 rows, far above any
+  // real account and day.
+  static constexpr std::int64_t kMaxPages = 10'000;
+
+  // Called with the number of pages that have answered so far.
+  using ProgressHook = std::function<void(std::int64_t pages)>;
 
   QelDis() = default;
 
   std::string a;               // session id, handed to every worker's `a`
   Json b;                      // time queried, handed to every worker's `c`
   Json data = Json::array();   // every normalised row gathered, in page order
+  std::vector<PageFailure> failures;  // pages that did not answer with code 0, in page order
+  ProgressHook on_progress;    // optional; called after each page that answered
+  std::int64_t max_pages = kMaxPages;  // the page bound of this query
 
  protected:
   void run() override;

@@ -2,12 +2,13 @@
 // drama statistics and normalises its rows.
 //
 // The creator makes the worker with std::make_shared, sets `a`, `b`, `c` (and
-// the daemon flag), calls start(), later join(), and then reads `d` and
-// `data`. A run makes exactly one SpiderDriver::owin call for its page and
-// never lets a failure out: a failed request, a non-zero status code, a reply
-// of the wrong shape or a row that cannot be normalised all end the run
-// quietly with `data` empty. Rows are all-or-nothing: `data` is replaced only
-// once every row of the page has been normalised.
+// the daemon flag), calls start(), later join(), and then reads `d`, `data`
+// and `outcome`. A run makes exactly one SpiderDriver::owin call for its page
+// and never lets a failure out: a failed request, a non-zero status code, a
+// reply of the wrong shape or a row that cannot be normalised all end the run
+// with `data` empty, and `outcome` says which of them it was. Rows are
+// all-or-nothing: `data` is replaced only once every row of the page has been
+// normalised.
 //
 // Thread-safety: the fields are handed over by start() and join(); do not
 // touch them while the worker runs. The static helpers are pure and may be
@@ -19,12 +20,37 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/thread.hpp"
 
 namespace qelkit {
+
+// Why a page brought what it brought.
+struct PageOutcome {
+  enum class Kind {
+    not_run,   // the worker has not finished a run (the initial value)
+    answered,  // the platform served the page (code 0); its rows may be none at all
+    status,    // owin returned a non-zero code: 300 (login expired), 303 (still busy) or an errCode
+    failure,   // the run failed: see error, error_kind and message
+  };
+
+  Kind kind = Kind::not_run;
+  std::int64_t code = 0;       // status: owin's code; otherwise 0
+  std::exception_ptr error;    // failure: what was caught
+  std::string error_kind;      // failure: the error's class, e.g. "NoReplyError"
+  std::string message;         // failure: the error's message
+
+  static PageOutcome of_answer();
+  static PageOutcome of_status(std::int64_t code);
+  // Names the failure's class and keeps its message.
+  static PageOutcome of_failure(std::exception_ptr e);
+
+  // One line for messages: "answered", "code 303", "NoReplyError: no reply ...".
+  std::string describe() const;
+};
 
 class QelExc : public Thread {
  public:
@@ -41,6 +67,7 @@ class QelExc : public Thread {
   Json c;                      // time queried: an integer, or a text sent unchanged
   bool d = false;              // the reply's continueFlag, set by run()
   Json data = Json::array();   // this page's normalised rows, set by run()
+  PageOutcome outcome;         // why the page brought what it brought, set by run()
 
   // The cursor text of page `a`: Base64 of 08 <varint 20a> 10 14. Returns ""
   // for a page below 1 (page 0 is requested without a cursor). Throws

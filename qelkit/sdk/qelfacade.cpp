@@ -10,10 +10,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
@@ -71,11 +74,28 @@ std::string text_form(const Json& value, const std::string& what) {
   throw ProtocolError(what + " is neither text nor a number: " + value.dump());
 }
 
+// The stored logins for a query. A missing file has none; one that exists
+// but does not read as a JSON object is never mistaken for "no logins".
+Json stored_logins() {
+  std::string problem;
+  try {
+    Json stored = JsonFileHandler::load_data_strict(data_file());
+    if (stored.is_object()) return stored;
+    problem = "it holds " + std::string(stored.type_name()) + ", not a JSON object";
+  } catch (const Error& e) {
+    problem = e.what();
+  }
+  const std::string relative = JsonFileHandler::get_file_path(data_file());
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(relative, ec);
+  const std::string shown = ec ? relative : path.string();
+  throw DataFileError(shown, "the data file " + shown + " is unreadable (" + problem + ")");
+}
+
 // The decrypted session id of a stored account, or nothing when the account
 // is not stored.
 std::optional<std::string> stored_session(const std::string& qel_id) {
-  Json stored = JsonFileHandler::load_data(data_file());
-  if (!stored.is_object()) return std::nullopt;
+  Json stored = stored_logins();
   auto it = stored.find(qel_id);
   if (it == stored.end()) return std::nullopt;
   if (!it->is_string()) {
@@ -90,6 +110,85 @@ std::optional<std::string> stored_session(const std::string& qel_id) {
     throw DecodingError("the stored login of account " + qel_id + " is not a valid encrypted text: " + e.what());
   } catch (const InvalidArgumentError& e) {
     throw InvalidArgumentError("the stored login of account " + qel_id + " is too short to decrypt: " + e.what());
+  }
+}
+
+LoginExpiredError login_expired(const std::string& qel_id, const std::string& detail) {
+  return LoginExpiredError(qel_id, "the platform no longer accepts the stored login of account " + qel_id +
+                                       " (it has expired); log in again" + detail);
+}
+
+// Throws `E` made from `args`, carrying a detailed query's partial outcome.
+template <typename E, typename... Args>
+[[noreturn]] void raise_with(Json rows, std::vector<FailedPage> failed, Args&&... args) {
+  E error(std::forward<Args>(args)...);
+  error.set_partial(std::move(rows), std::move(failed));
+  throw error;
+}
+
+// Throws the detailed query's failure: the first page refused for an expired
+// login, else the first page the platform refused with a code, else the
+// first failed page's own kind of error. It carries the rows gathered and
+// every failed page.
+[[noreturn]] void raise_failed_pages(const std::string& qel_id, QelDis& fanout) {
+  std::vector<FailedPage> failed;
+  std::string numbers;
+  const PageFailure* expired = nullptr;
+  const PageFailure* refused = nullptr;
+  const PageFailure* broken = nullptr;
+  for (const PageFailure& f : fanout.failures) {
+    failed.push_back({f.page, f.outcome.describe()});
+    numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.page);
+    if (f.outcome.kind == PageOutcome::Kind::status) {
+      if (f.outcome.code == 300 && !expired) expired = &f;
+      if (!refused) refused = &f;
+    } else if (!broken) {
+      broken = &f;
+    }
+  }
+  const std::string pages = (failed.size() == 1 ? "page " : "pages ") + numbers + " of the detailed statistics";
+  Json rows = std::move(fanout.data);
+
+  if (expired) {
+    raise_with<LoginExpiredError>(std::move(rows), std::move(failed), login_expired(qel_id, " (" + pages + " refused)"));
+  }
+  if (refused) {
+    const std::int64_t code = refused->outcome.code;
+    const std::string message =
+        code == 303 ? "the platform stayed busy through every re-request and did not serve " + pages
+                    : "the platform refused " + pages + " (code " + std::to_string(code) + ")";
+    raise_with<PlatformError>(std::move(rows), std::move(failed), code, message);
+  }
+  const std::string message = pages + " could not be fetched: " + broken->outcome.message;
+  if (!broken->outcome.error) raise_with<Error>(std::move(rows), std::move(failed), message);
+  try {
+    std::rethrow_exception(broken->outcome.error);
+  } catch (const LoginExpiredError& e) {
+    raise_with<LoginExpiredError>(std::move(rows), std::move(failed), e.account(), message);
+  } catch (const PlatformError& e) {
+    raise_with<PlatformError>(std::move(rows), std::move(failed), e.code(), message);
+  } catch (const DataFileError& e) {
+    raise_with<DataFileError>(std::move(rows), std::move(failed), e.path(), message);
+  } catch (const PageLimitError&) {
+    raise_with<PageLimitError>(std::move(rows), std::move(failed), message);
+  } catch (const TransportError&) {
+    raise_with<TransportError>(std::move(rows), std::move(failed), message);
+  } catch (const NoReplyError&) {
+    raise_with<NoReplyError>(std::move(rows), std::move(failed), message);
+  } catch (const ProtocolError&) {
+    raise_with<ProtocolError>(std::move(rows), std::move(failed), message);
+  } catch (const ConversionError&) {
+    raise_with<ConversionError>(std::move(rows), std::move(failed), message);
+  } catch (const DecodingError&) {
+    raise_with<DecodingError>(std::move(rows), std::move(failed), message);
+  } catch (const InvalidArgumentError&) {
+    raise_with<InvalidArgumentError>(std::move(rows), std::move(failed), message);
+  } catch (const AuthenticationError&) {
+    raise_with<AuthenticationError>(std::move(rows), std::move(failed), message);
+  } catch (const SystemError&) {
+    raise_with<SystemError>(std::move(rows), std::move(failed), message);
+  } catch (...) {
+    raise_with<Error>(std::move(rows), std::move(failed), message);
   }
 }
 
@@ -258,11 +357,18 @@ Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start
   query["queryString"] = "";
 
   Json rows = Json::array();
-  std::optional<Json> record = SpiderDriver().iast(*session, query);
+  std::int64_t refused = 0;
+  std::optional<Json> record = SpiderDriver().iast(*session, query, &refused);
   if (!record) {
-    throw ProtocolError("statistics list: the platform answered with an unexpected error code");
+    throw PlatformError(refused, "the platform refused the statistics list of account " + qel_id + " (errCode " +
+                                     std::to_string(refused) + ")");
   }
-  if (record_code(*record, "statistics list") != 0) return rows;
+  const int code = record_code(*record, "statistics list");
+  if (code == 300) throw login_expired(qel_id, "");
+  if (code != 0) {
+    throw PlatformError(code, "the platform refused the statistics list of account " + qel_id + " (code " +
+                                  std::to_string(code) + ")");
+  }
   const Json& entries = member(*record, "data", "statistics list");
   if (!entries.is_array()) throw ProtocolError("statistics list: \"data\" is not a list");
   std::size_t index = 0;
@@ -279,15 +385,26 @@ Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start
 }
 
 Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time) {
+  return get_detailed_data_statistic(qel_id, date_time, ProgressHook());
+}
+
+Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time,
+                                            ProgressHook on_progress) {
   std::optional<std::string> session = stored_session(qel_id);
   if (!session) return Json::array();
   auto fanout = std::make_shared<QelDis>();
   fanout->a = *session;
   fanout->b = date_time;
+  fanout->on_progress = std::move(on_progress);
   fanout->daemon = false;
   fanout->start();
   fanout->join();
-  return Json{{"code", 0}, {"data", fanout->data}};
+  if (std::exception_ptr escaped = fanout->exception()) std::rethrow_exception(escaped);
+  if (!fanout->failures.empty()) raise_failed_pages(qel_id, *fanout);
+  Json result = Json::object();
+  result["code"] = 0;
+  result["data"] = std::move(fanout->data);
+  return result;
 }
 
 void QelDriver::ce(const std::string& token) {

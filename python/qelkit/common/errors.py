@@ -7,11 +7,24 @@ message says what failed and where.
 
 Argument checks raise the built-in TypeError; a negative varint raises the
 built-in ValueError.
+
+A detailed statistics query that fails after some pages arrived raises an
+error that also carries what it did get: ``rows`` (the normalised rows of the
+pages that answered, in page order) and ``failed_pages`` (a list of
+FailedPage(page, reason) for the pages that did not). Other errors have none.
 """
+
+import collections
+
+FailedPage = collections.namedtuple("FailedPage", "page reason")
+FailedPage.__doc__ = "A page of a detailed query that failed: its number (from 0) and why, in words."
 
 
 class Error(Exception):
     """Root of every qelkit failure."""
+
+    rows = ()
+    failed_pages = ()
 
 
 class TransportError(Error, ConnectionError):
@@ -44,3 +57,30 @@ class AuthenticationError(Error, ValueError):
 
 class SystemFailure(Error, OSError):
     """The operating system refused something (a file, a child process)."""
+
+
+class LoginExpiredError(Error, PermissionError):
+    """The platform no longer accepts the stored login of ``account``: log in again."""
+
+    account = None
+
+
+class PlatformError(Error, RuntimeError):
+    """The platform answered a status the query cannot serve: ``code`` 303
+    (still busy after every re-request) or its own error code. A reply came,
+    so it is not a ConnectionError; nothing was wrong with a value, so it is
+    not a ValueError."""
+
+    code = None
+
+
+class DataFileError(Error, OSError):
+    """The data file exists but does not read as a JSON object (invalid JSON,
+    a byte-order mark, another kind of value, no permission); ``path`` names
+    it."""
+
+    path = None
+
+
+class PageLimitError(ProtocolError):
+    """A detailed query reached its page limit: the platform kept sending rows."""
