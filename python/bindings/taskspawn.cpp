@@ -122,6 +122,16 @@ PYBIND11_MODULE(taskspawn, m) {
           "returns None without waiting.")
       .def_static(
           "build_script",
+          [](py::handle project_root, py::handle module_name, py::handle class_name, py::handle method_name) {
+            return TaskFactory::build_script(path_arg(project_root, "project_root"),
+                                             text_arg(module_name, "module_name"), text_arg(class_name, "class_name"),
+                                             text_arg(method_name, "method_name"));
+          },
+          py::arg("project_root"), py::arg("module_name"), py::arg("class_name"), py::arg("method_name"),
+          "The child's six-line script, as create_task starts it: the fourth line takes the arguments from the "
+          "environment variable CHILD_ARGS_VARIABLE.")
+      .def_static(
+          "build_script",
           [](py::handle project_root, py::handle module_name, py::handle class_name, py::handle method_name,
              py::handle method_args) {
             return TaskFactory::build_script(path_arg(project_root, "project_root"),
@@ -129,5 +139,10 @@ PYBIND11_MODULE(taskspawn, m) {
                                              text_arg(method_name, "method_name"), method_args_arg(method_args));
           },
           py::arg("project_root"), py::arg("module_name"), py::arg("class_name"), py::arg("method_name"),
-          py::arg("method_args") = py::none(), "The child's six-line script.");
+          py::arg("method_args"),
+          "The script with method_args written into it: visible on a command line, so never for secrets.")
+      .def_static(
+          "child_args_text", [](py::handle method_args) { return TaskFactory::child_args_text(method_args_arg(method_args)); },
+          py::arg("method_args") = py::none(), "The argument list as the child reads it from CHILD_ARGS_VARIABLE.");
+  m.attr("CHILD_ARGS_VARIABLE") = kChildArgsVariable;
 }
