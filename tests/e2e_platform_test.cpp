@@ -437,5 +437,44 @@ TEST_F(PlatformE2E, CertificateVerificationIsReal) {
   }
 }
 
+// Every reply is bounded after decoding: a body past 64 MiB, sent as it is
+// or as a small compressed bomb, fails its attempt as a transport failure
+// (and is never held whole); a body of exactly 64 MiB is delivered.
+TEST_F(PlatformE2E, RepliesAreBoundedAfterDecoding) {
+  constexpr std::int64_t kLimit = std::int64_t{64} << 20;
+  const std::string unit = "0123456789abcdef";
+  const HttpRequest request{"POST", sim().origin() + kLoginCode, driver.set_dead(), std::nullopt,
+                            std::string(SpiderDriver::kImpersonate)};
+  sim().script(kLoginCode, {{"body", unit}, {"body_repeat", kLimit / 16}});
+  const HttpResponse full = curl_transport().perform(request);
+  EXPECT_EQ(full.body.size(), static_cast<std::size_t>(kLimit));
+  EXPECT_EQ(full.body.substr(full.body.size() - unit.size()), unit);
+
+  auto refused = [&] {
+    try {
+      curl_transport().perform(request);
+      return std::string("no failure");
+    } catch (const TransportError& e) {
+      return std::string(e.what());
+    }
+  };
+  sim().script(kLoginCode, {{"body", unit}, {"body_repeat", kLimit / 16 + 1}});
+  EXPECT_NE(refused().find("failed: the reply is larger than 64 MiB after decoding"), std::string::npos) << refused();
+
+  // 128 MiB of text in some 130 KiB of gzip, three times: every attempt fails.
+  sim().script(kLoginCode, {{"body", std::string(1024, 'x')},
+                            {"body_repeat", 128 * 1024},
+                            {"content_encoding", "gzip"},
+                            {"count", 3}});
+  FakeClock clock;
+  try {
+    driver.ale();
+    FAIL() << "expected NoReplyError";
+  } catch (const NoReplyError& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 64 MiB after decoding"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(sim().requests(kLoginCode).size(), 5u);
+}
+
 }  // namespace
 }  // namespace qelkit

@@ -35,6 +35,9 @@ namespace {
 
 constexpr long kTimeoutMs = 30'000;
 constexpr long kMaxRedirects = 10;
+// Far above any real page of the platform (a few KiB to a few hundred KiB);
+// counted after decoding, so a small compressed bomb cannot get past it.
+constexpr std::size_t kMaxReplyBytes = std::size_t{64} << 20;
 
 void global_init_once() {
   static std::once_flag once;
@@ -170,6 +173,7 @@ TrustStore trusted_store(const char* bundle, const char* dir, const char* extra)
 // What the libcurl callbacks of one exchange write into.
 struct Exchange {
   HttpResponse response;
+  bool too_large = false;  // the body went past kMaxReplyBytes; the transfer was stopped
   const detail::BrowserProfile* profile = nullptr;
 #ifndef QELKIT_HAVE_CURL_IMPERSONATE
   TrustStore trust;
@@ -178,6 +182,10 @@ struct Exchange {
 
 size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
   auto* ex = static_cast<Exchange*>(user);
+  if (size * count > kMaxReplyBytes - ex->response.body.size()) {
+    ex->too_large = true;
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+  }
   try {
     ex->response.body.append(data, size * count);
   } catch (...) {
@@ -380,6 +388,9 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   if (rc != CURLE_OK) {
     std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    if (rc == CURLE_WRITE_ERROR && ex.too_large) {
+      why = "the reply is larger than " + std::to_string(kMaxReplyBytes >> 20) + " MiB after decoding";
+    }
     throw TransportError(request.method + " " + request.url + " failed: " + why);
   }
   long status = 0;
