@@ -290,7 +290,8 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   set(h, CURLOPT_NOSIGNAL, 1L, "no signals");
   set(h, CURLOPT_URL, request.url.c_str(), "URL");
   set(h, CURLOPT_PROTOCOLS_STR, "http,https", "protocols");
-  set(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "redirect protocols");
+  // A redirect may lead to https only: a plain-http reply could be anyone's.
+  set(h, CURLOPT_REDIR_PROTOCOLS_STR, "https", "redirect protocols");
   set(h, CURLOPT_FOLLOWLOCATION, 1L, "follow redirects");
   set(h, CURLOPT_MAXREDIRS, kMaxRedirects, "redirect limit");
   set(h, CURLOPT_TIMEOUT_MS, request_timeout_ms(), "time-out");
@@ -390,6 +391,12 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
     if (rc == CURLE_WRITE_ERROR && ex.too_large) {
       why = "the reply is larger than " + std::to_string(kMaxReplyBytes >> 20) + " MiB after decoding";
+    }
+    char* last_url = nullptr;
+    long redirects = 0;
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && curl_easy_getinfo(h, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+        redirects > 0 && curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &last_url) == CURLE_OK && last_url) {
+      why = "refused to follow a redirect to " + std::string(last_url) + " (only https redirects are followed)";
     }
     throw TransportError(request.method + " " + request.url + " failed: " + why);
   }
