@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "qelkit/common/thread.hpp"
+#include "support.hpp"
 
 namespace qelkit::python {
 
@@ -15,7 +16,8 @@ void add_thread_operations(pybind11::class_<T, std::shared_ptr<T>>& cls) {
   cls.def_property(
          "daemon", [](const T& t) { return t.daemon; }, [](T& t, bool daemon) { t.daemon = daemon; })
       .def("start", &T::start, "Runs the thread's work on a new thread.")
-      .def("join", &T::join, py::call_guard<py::gil_scoped_release>(), "Waits until the work has finished.")
+      .def(
+          "join", [](T& t) { without_gil([&] { t.join(); }); }, "Waits until the work has finished.")
       .def("is_alive", &T::is_alive);
 }
 
