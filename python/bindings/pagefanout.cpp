@@ -19,13 +19,9 @@ PYBIND11_MODULE(pagefanout, m) {
   py::class_<QelDis, std::shared_ptr<QelDis>> cls(
       m, "QelDis", "Gathers every detailed statistics row at time b for session a into data.");
   cls.def(py::init([] { return std::make_shared<QelDis>(); }))
-      .def_property(
-          "a", [](const QelDis& f) { return f.a; }, [](QelDis& f, py::handle v) { f.a = text_arg(v, "a"); })
-      .def_property(
-          "b", [](const QelDis& f) { return to_python(f.b); }, [](QelDis& f, py::handle v) { f.b = to_json(v, "b"); })
-      .def_property(
-          "data", [](const QelDis& f) { return to_python(f.data); },
-          [](QelDis& f, py::handle v) { f.data = to_json(v, "data"); })
       .def_property_readonly_static("thread_count", [](py::handle) { return QelDis::kThreadCount; });
+  thread_field(cls, "a", &QelDis::a, [](py::handle v) { return text_arg(v, "a"); });
+  thread_field(cls, "b", &QelDis::b, [](py::handle v) { return to_json(v, "b"); });
+  thread_field(cls, "data", &QelDis::data, [](py::handle v) { return to_json(v, "data"); });
   add_thread_operations(cls);
 }
