@@ -336,7 +336,8 @@ TEST(TaskSpawnScript, ParseRefusesAnythingElse) {
   // The environment line is matched character for character.
   const std::string from_env = TaskFactory::build_script("/r", "m.n", "C", "f");
   ASSERT_NO_THROW(qelkit::parse_child_script(from_env));
-  const std::string env_line = "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))";
+  const std::string env_line =
+      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))";
   ASSERT_NE(from_env.find(env_line), std::string::npos);
   for (const std::string& line : {
            std::string("args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"OTHER\"))"),

@@ -138,7 +138,8 @@ PYBIND11_MODULE(taskspawn, m) {
           py::arg("method_args"),
           "The script with method_args written into it: visible on a command line, so never for secrets.")
       .def_static(
-          "child_args_text", [](py::handle method_args) { return TaskFactory::child_args_text(method_args_arg(method_args)); },
+          "child_args_text",
+          [](py::handle method_args) { return TaskFactory::child_args_text(method_args_arg(method_args)); },
           py::arg("method_args") = py::none(), "The argument list as the child reads it from CHILD_ARGS_VARIABLE.");
   m.attr("CHILD_ARGS_VARIABLE") = kChildArgsVariable;
 }

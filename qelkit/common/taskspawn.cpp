@@ -290,7 +290,9 @@ class SigpipeGuard {
 
 // Line 0 stands for the arguments taken from the environment.
 [[noreturn]] void bad_line(int line, const std::string& why) {
-  if (line == 0) throw InvalidArgumentError(std::string("malformed child arguments (") + kChildArgsVariable + "): " + why);
+  if (line == 0) {
+    throw InvalidArgumentError(std::string("malformed child arguments (") + kChildArgsVariable + "): " + why);
+  }
   throw InvalidArgumentError("malformed child script: line " + std::to_string(line) + ": " + why);
 }
 
@@ -682,10 +684,10 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
                   nullptr};
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
-  const std::string_view args_name = std::string_view(args_entry).substr(0, args_entry.find('=') + 1);
+  const std::string args_name = std::string(kChildArgsVariable) + "=";
   std::vector<char*> envp;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (std::string_view(*e).substr(0, args_name.size()) != args_name) envp.push_back(*e);
+    if (!std::string_view(*e).starts_with(args_name)) envp.push_back(*e);
   }
   envp.push_back(const_cast<char*>(args_entry.c_str()));
   envp.push_back(nullptr);
@@ -788,7 +790,9 @@ void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table) 
     static ChildScript script;
     script = parse_child_script(argv[2]);
     if (script.args_from_environment) {
-      if (!args_text) throw InvalidArgumentError(std::string("the arguments are missing: ") + kChildArgsVariable + " is not set");
+      if (!args_text) {
+        throw InvalidArgumentError(std::string("the arguments are missing: ") + kChildArgsVariable + " is not set");
+      }
       script.args = parse_child_args(*args_text);
     }
     const ChildTask* task = nullptr;
