@@ -1,6 +1,11 @@
 // The platform client against the substitute platform over real HTTPS: the
 // real libcurl transport, real TLS with certificate verification, the
 // browser profile as the server sees it on the wire.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -435,6 +440,89 @@ TEST_F(PlatformE2E, CertificateVerificationIsReal) {
   if (!sim().behind_front()) {  // else they ended at the front
     EXPECT_GE(sim().client_hellos().size(), 4u);
   }
+}
+
+// Every reply is bounded after decoding: a body past 64 MiB, sent as it is
+// or as a small compressed bomb, fails its attempt as a transport failure
+// (and is never held whole); a body of exactly 64 MiB is delivered.
+TEST_F(PlatformE2E, RepliesAreBoundedAfterDecoding) {
+  constexpr std::int64_t kLimit = std::int64_t{64} << 20;
+  const std::string unit = "0123456789abcdef";
+  const HttpRequest request{"POST", sim().origin() + kLoginCode, driver.set_dead(), std::nullopt,
+                            std::string(SpiderDriver::kImpersonate)};
+  sim().script(kLoginCode, {{"body", unit}, {"body_repeat", kLimit / 16}});
+  const HttpResponse full = curl_transport().perform(request);
+  EXPECT_EQ(full.body.size(), static_cast<std::size_t>(kLimit));
+  EXPECT_EQ(full.body.substr(full.body.size() - unit.size()), unit);
+
+  auto refused = [&] {
+    try {
+      curl_transport().perform(request);
+      return std::string("no failure");
+    } catch (const TransportError& e) {
+      return std::string(e.what());
+    }
+  };
+  sim().script(kLoginCode, {{"body", unit}, {"body_repeat", kLimit / 16 + 1}});
+  EXPECT_NE(refused().find("failed: the reply is larger than 64 MiB after decoding"), std::string::npos) << refused();
+
+  // 128 MiB of text in some 130 KiB of gzip, three times: every attempt fails.
+  sim().script(kLoginCode, {{"body", std::string(1024, 'x')},
+                            {"body_repeat", 128 * 1024},
+                            {"content_encoding", "gzip"},
+                            {"count", 3}});
+  FakeClock clock;
+  try {
+    driver.ale();
+    FAIL() << "expected NoReplyError";
+  } catch (const NoReplyError& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 64 MiB after decoding"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(sim().requests(kLoginCode).size(), 5u);
+}
+
+// Redirects are followed to https only. One to plain http is refused with a
+// transport failure that names it, and its target is never contacted; one to
+// https is followed as a browser follows it (a GET, no cookie picked up).
+TEST_F(PlatformE2E, RedirectsAreFollowedToHttpsOnly) {
+  ScopedEnv limit("QELKIT_HTTP_TIMEOUT_MS", "3000");  // should the refused redirect be followed after all
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string plain = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + kLoginCode;
+
+  sim().script(kLoginCode, {{"status", 302}, {"headers", {{"Location", plain}}}});
+  const HttpRequest request{"POST", sim().origin() + kLoginCode, driver.set_dead(), Json::object(),
+                            std::string(SpiderDriver::kImpersonate)};
+  try {
+    curl_transport().perform(request);
+    ADD_FAILURE() << "the redirect to plain http was followed";
+  } catch (const TransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("refused to follow a redirect to " + plain + " (only https"),
+              std::string::npos)
+        << e.what();
+  }
+  const int contacted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  EXPECT_LT(contacted, 0) << "the plain-http target was contacted";
+  if (contacted >= 0) ::close(contacted);
+  ::close(listener);
+
+  sim().script(kLoginCode, {{"status", 302},
+                            {"headers", {{"Location", sim().origin() + kHeartbeat + "?from=redirect"}}},
+                            {"set_cookie", Json::array({"early=1; Path=/"})}});
+  const HttpResponse followed = curl_transport().perform(request);
+  EXPECT_EQ(followed.status, 200);
+  const auto hops = sim().requests(kHeartbeat);
+  ASSERT_EQ(hops.size(), 1u);
+  EXPECT_EQ(hops[0]["method"], "GET");
+  EXPECT_EQ(hops[0]["query"], "from=redirect");
+  EXPECT_FALSE(header_of(hops[0], "Cookie").has_value()) << header_of(hops[0], "Cookie").value_or("");
 }
 
 }  // namespace

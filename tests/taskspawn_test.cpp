@@ -55,7 +55,12 @@ const std::vector<qelkit::ChildTask>& probe_table() {
          const char* mark = std::getenv("QELKIT_TASKSPAWN_MARK");
          std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
          std::string raw((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+         std::ifstream environ_file("/proc/self/environ", std::ios::binary);
+         std::string env((std::istreambuf_iterator<char>(environ_file)), std::istreambuf_iterator<char>());
+         const char* args_variable = std::getenv(qelkit::kChildArgsVariable);
          Json out = {{"cmdline", raw},
+                     {"environ", env},
+                     {"args_variable", args_variable ? Json(args_variable) : Json(nullptr)},
                      {"args", args},
                      {"cwd", fs::current_path().string()},
                      {"root", qelkit::current_child_script()->project_root},
@@ -214,6 +219,21 @@ TEST(TaskSpawnScript, IsExactlyTheThirteenPieces) {
             "obj = C()\ngetattr(obj, \"say \\\"hi\\\"\")(*args)\n");
 }
 
+TEST(TaskSpawnScript, TheLaunchersScriptTakesItsArgumentsFromTheEnvironment) {
+  EXPECT_EQ(TaskFactory::build_script("/srv/app", "qelkit.sdk.qelfacade", "QelDriver", "ce"),
+            "import sys\n"
+            "sys.path.insert(0, \"/srv/app\")\n"
+            "from qelkit.sdk.qelfacade import QelDriver\n"
+            "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))\n"
+            "obj = QelDriver()\n"
+            "getattr(obj, \"ce\")(*args)\n");
+  EXPECT_EQ(TaskFactory::child_args_text(nullptr), "[]");
+  EXPECT_EQ(TaskFactory::child_args_text(Json::parse(R"(["a\"b\n", 1, -2.5, ["x", []], "é"])")),
+            "[\"a\\\"b\\n\", 1, -2.5, [\"x\", []], \"é\"]");
+  EXPECT_THROW(TaskFactory::child_args_text(Json::array({true})), InvalidArgumentError);
+  EXPECT_THROW(TaskFactory::build_script("/", "a.b", "C\nimport os", "f"), InvalidArgumentError);
+}
+
 TEST(TaskSpawnScript, RefusesWhatCannotBeWrittenSafely) {
   auto refused = [](const std::string& root, const std::string& module, const std::string& cls,
                     const std::string& method, const Json& args, const std::string& why) {
@@ -258,6 +278,24 @@ TEST(TaskSpawnScript, ParsesBackWhatItWrites) {
   EXPECT_EQ(s.method_name, "run it\t");
   EXPECT_EQ(s.args, args);
   EXPECT_EQ(qelkit::parse_child_script(TaskFactory::build_script("/", "m", "C", "f", nullptr)).args, Json::array());
+  EXPECT_FALSE(s.args_from_environment);
+
+  auto e = qelkit::parse_child_script(TaskFactory::build_script("/a", "pkg.mod", "Cls", "run"));
+  EXPECT_TRUE(e.args_from_environment);
+  EXPECT_EQ(e.args, Json::array());
+  EXPECT_EQ(e.project_root, "/a");
+  EXPECT_EQ(e.method_name, "run");
+  EXPECT_EQ(qelkit::parse_child_args(TaskFactory::child_args_text(args)), args);
+  for (const char* bad : {"", " []", "[] ", "(1,)", "[True]", "[true]", "{}", "\"x\"", "[1] [2]"}) {
+    EXPECT_THROW(qelkit::parse_child_args(bad), InvalidArgumentError) << bad;
+  }
+  try {
+    qelkit::parse_child_args("[null]");
+    ADD_FAILURE() << "accepted [null]";
+  } catch (const InvalidArgumentError& err) {
+    EXPECT_NE(std::string(err.what()).find("malformed child arguments (QELKIT_CHILD_ARGS): an argument of type null"),
+              std::string::npos) << err.what();
+  }
 }
 
 TEST(TaskSpawnScript, ParseRefusesAnythingElse) {
@@ -295,6 +333,27 @@ TEST(TaskSpawnScript, ParseRefusesAnythingElse) {
       {replace("getattr(obj, \"f\")(*args)", "getattr(obj, [\"f\"])(*args)"), "line 6: the method name"},
       {replace("\n", "\r\n"), "line 1"},
   };
+  // The environment line is matched character for character.
+  const std::string from_env = TaskFactory::build_script("/r", "m.n", "C", "f");
+  ASSERT_NO_THROW(qelkit::parse_child_script(from_env));
+  const std::string env_line =
+      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))";
+  ASSERT_NE(from_env.find(env_line), std::string::npos);
+  for (const std::string& line : {
+           std::string("args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"OTHER\"))"),
+           std::string("args = __import__(\"json\").loads(__import__(\"os\").environ.get(\"QELKIT_CHILD_ARGS\"))"),
+           std::string("args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\")) "),
+           std::string("args = __import__(\"pickle\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))"),
+       }) {
+    std::string script = from_env;
+    script.replace(script.find(env_line), env_line.size(), line);
+    try {
+      qelkit::parse_child_script(script);
+      ADD_FAILURE() << "accepted:\n" << script;
+    } catch (const InvalidArgumentError& e) {
+      EXPECT_NE(std::string(e.what()).find("line 4: literal"), std::string::npos) << e.what();
+    }
+  }
   for (const auto& [script, why] : bad) {
     try {
       qelkit::parse_child_script(script);
@@ -326,8 +385,12 @@ TEST(TaskSpawnChild, ArgumentsEnvironmentAndDirectoryArriveExactly) {
   const Json args = Json::parse(R"(["quote \" here", "back\\slash", "line\nfeed", "ümlaut €😀", "", 42, -7, 0.5,
                                     ["nested", [1, "x"]], 18446744073709551615])");
   ::setenv("QELKIT_TASKSPAWN_MARK", "taken at the call é", 1);
+  // A value the host inherited is replaced in the child, and kept in the host.
+  ::setenv(qelkit::kChildArgsVariable, "[\"stale\"]", 1);
   Process child = start("record", args);
   ::unsetenv("QELKIT_TASKSPAWN_MARK");
+  EXPECT_STREQ(std::getenv(qelkit::kChildArgsVariable), "[\"stale\"]");
+  ::unsetenv(qelkit::kChildArgsVariable);
   auto [out, err] = child.communicate();
   ASSERT_EQ(child.wait(), 0) << err;
   Json seen = Json::parse(out);
@@ -336,11 +399,18 @@ TEST(TaskSpawnChild, ArgumentsEnvironmentAndDirectoryArriveExactly) {
   EXPECT_EQ(seen["root"], fs::current_path().string());
   EXPECT_EQ(seen["mark"], "taken at the call é");
   // The command line: the host's own executable, "-c", the script (no
-  // shell), whose bytes the child has blanked by the time it runs.
-  const std::string script =
-      TaskFactory::build_script(fs::current_path().string(), kModule, kClass, "record", args);
+  // shell), which holds no argument.
+  const std::string script = TaskFactory::build_script(fs::current_path().string(), kModule, kClass, "record");
   EXPECT_EQ(seen["cmdline"], fs::read_symlink("/proc/self/exe").string() + std::string(1, '\0') + "-c" +
-                                 std::string(script.size() + 2, '\0'));
+                                 std::string(1, '\0') + script + std::string(1, '\0'));
+  // The arguments came through the environment, which the child emptied
+  // before the operation ran: nothing it starts inherits them, and its
+  // environment block no longer shows them.
+  EXPECT_TRUE(seen["args_variable"].is_null()) << seen["args_variable"];
+  const std::string environ_block = seen["environ"].get<std::string>();
+  EXPECT_NE(environ_block.find("QELKIT_TASKSPAWN_MARK="), std::string::npos);
+  EXPECT_EQ(environ_block.find("ümlaut"), std::string::npos);
+  EXPECT_EQ(environ_block.find("stale"), std::string::npos);
 
   Process bare = start("record");
   Json none = Json::parse(bare.read_stdout_all());
@@ -392,6 +462,18 @@ TEST(TaskSpawnChild, EntryRunsOnlyForDashCAndExitsWithStatus) {
   EXPECT_EXIT(qelkit::run_child_task(3, ok_argv, probe_table()), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(qelkit::run_child_task(3, broken_argv, probe_table()), testing::ExitedWithCode(2),
               "^qelkit child task: malformed child script: expected 6 lines, found 1\n$");
+
+  // The launcher's form: the arguments must be in the environment, well formed.
+  std::string from_env = TaskFactory::build_script("/", kModule, kClass, "echo");
+  char* env_argv[] = {self.data(), dash_c.data(), from_env.data(), nullptr};
+  EXPECT_EXIT(qelkit::run_child_task(3, env_argv, probe_table()), testing::ExitedWithCode(2),
+              "^qelkit child task: the arguments are missing: QELKIT_CHILD_ARGS is not set\n$");
+  ::setenv(qelkit::kChildArgsVariable, "[\"one\", true]", 1);
+  EXPECT_EXIT(qelkit::run_child_task(3, env_argv, probe_table()), testing::ExitedWithCode(2),
+              "^qelkit child task: malformed child arguments \\(QELKIT_CHILD_ARGS\\): an argument of type boolean");
+  ::setenv(qelkit::kChildArgsVariable, "[\"\", \"to err\"]", 1);
+  EXPECT_EXIT(qelkit::run_child_task(3, env_argv, probe_table()), testing::ExitedWithCode(0), "^to err$");
+  ::unsetenv(qelkit::kChildArgsVariable);
   // Anything but exactly [program, "-c", script] returns at once.
   qelkit::run_child_task(2, ok_argv, probe_table());
   char* other_argv[] = {self.data(), self.data(), script.data(), nullptr};
@@ -399,20 +481,19 @@ TEST(TaskSpawnChild, EntryRunsOnlyForDashCAndExitsWithStatus) {
   EXPECT_EQ(qelkit::current_child_script(), nullptr);
 }
 
-TEST(TaskSpawnChild, OtherProcessesSeeNoScriptOnTheChildsCommandLine) {
+TEST(TaskSpawnChild, TheCommandLineCarriesNoArgument) {
   TempDir tmp;
   const std::string out = tmp / "out.txt", err = tmp / "err.txt", go = tmp / "go-SECRET-TOKEN";
   TaskFactory().create_task_with_output(kModule, kClass, "gate", Json::array({go}), out, err);
   ASSERT_TRUE(eventually([&] { return read_file(err) == "started\n"; })) << read_file(err);
   const int pid = std::stoi(read_file(out));
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-  const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Every local user may read it: it holds the script alone, for the
+  // child's whole life.
+  const std::string cmdline = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   write_file(go, "");
   const std::string head = fs::read_symlink("/proc/self/exe").string() + std::string(1, '\0') + "-c" + '\0';
-  ASSERT_EQ(cmdline.substr(0, head.size()), head);
+  EXPECT_EQ(cmdline, head + TaskFactory::build_script(fs::current_path().string(), kModule, kClass, "gate") + '\0');
   EXPECT_EQ(cmdline.find("SECRET"), std::string::npos);
-  EXPECT_EQ(cmdline.find_first_not_of('\0', head.size()), std::string::npos);
-  EXPECT_GT(cmdline.size(), head.size() + go.size());
   ASSERT_TRUE(eventually([&] { return read_file(err) == "started\ndone\n"; }));
 }
 

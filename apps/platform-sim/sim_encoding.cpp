@@ -4,6 +4,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace platform_sim {
@@ -48,6 +49,38 @@ std::string zstd(std::string_view body) {
 }
 
 }  // namespace
+
+std::string encode_repeated(std::string_view unit, std::uint64_t count, std::string_view encoding) {
+  if (encoding != "gzip") throw std::runtime_error("repeated bodies are compressed with gzip only");
+  // Whole units, some 64 KiB of them, fed to the compressor over and over.
+  std::string chunk;
+  const std::uint64_t per_chunk = std::max<std::uint64_t>(1, (64 * 1024) / std::max<std::size_t>(1, unit.size()));
+  for (std::uint64_t i = 0; i < per_chunk; ++i) chunk += unit;
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::runtime_error("cannot start gzip compression");
+  }
+  std::string out;
+  char buf[65536];
+  int rc = Z_OK;
+  for (std::uint64_t left = count; rc == Z_OK;) {
+    const std::uint64_t units = std::min(left, per_chunk);
+    left -= units;
+    z.next_in = reinterpret_cast<Bytef*>(chunk.data());
+    z.avail_in = static_cast<uInt>(units * unit.size());
+    const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buf);
+      z.avail_out = sizeof buf;
+      rc = deflate(&z, flush);
+      out.append(buf, sizeof buf - z.avail_out);
+    } while (z.avail_out == 0 && rc == Z_OK);
+    if (rc == Z_OK && left == 0) rc = Z_STREAM_ERROR;  // Z_FINISH must end the stream
+  }
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::runtime_error("gzip compression failed");
+  return out;
+}
 
 bool is_known_encoding(std::string_view encoding) {
   return encoding == "gzip" || encoding == "br" || encoding == "zstd";

@@ -250,8 +250,11 @@ Reply Platform::serve(const Request& r) {
     reply.delay_ms += script->delay_ms;
     reply.cut_after = script->cut_after;
     if (script->content_encoding) {
-      reply.body = encode_body(reply.body, *script->content_encoding);
+      reply.body = script->body_repeat > 1 ? encode_repeated(reply.body, script->body_repeat, *script->content_encoding)
+                                           : encode_body(reply.body, *script->content_encoding);
       reply.headers.emplace_back("Content-Encoding", *script->content_encoding);
+    } else {
+      reply.body_repeat = script->body_repeat;
     }
   }
   reply.delay_ms += latency;
@@ -564,11 +567,22 @@ Platform::Scripted Platform::parse_scripted(const Json& j) const {
         throw ControlError(400, "\"content_encoding\" must be \"gzip\", \"br\" or \"zstd\"");
       }
       s.content_encoding = v.get<std::string>();
+    } else if (k == "body_repeat") {
+      auto n = parse_integer(v);
+      if (!n || *n < 1 || *n > (std::int64_t{1} << 40)) throw ControlError(400, "\"body_repeat\" must be 1 to 2^40");
+      s.body_repeat = static_cast<std::uint64_t>(*n);
     } else if (k == "real") {
       if (!v.is_boolean()) throw ControlError(400, "\"real\" must be true or false");
       s.real = v.get<bool>();
     } else if (k != "count") {
       throw ControlError(400, "unknown key \"" + k + "\" in a scripted reply");
+    }
+  }
+  if (s.body_repeat > 1) {
+    if (!s.body || s.body->empty() || s.real) throw ControlError(400, "\"body_repeat\" needs a non-empty raw \"body\"");
+    if (s.cut_after) throw ControlError(400, "\"body_repeat\" and \"cut_after\" do not go together");
+    if (s.content_encoding && *s.content_encoding != "gzip") {
+      throw ControlError(400, "\"body_repeat\" is compressed with gzip only");
     }
   }
   return s;

@@ -60,6 +60,7 @@ struct Reply {
   HeaderList headers;
   int delay_ms = 0;                // wait this long before answering
   std::optional<std::size_t> cut_after;  // announce the whole body, send this many bytes, close
+  std::uint64_t body_repeat = 1;   // the body is sent this many times over, generated as it goes out
 };
 
 // JSON text that never throws on bad UTF-8 from a client.
@@ -114,6 +115,7 @@ class Platform {
     int delay_ms = 0;
     std::optional<std::size_t> cut_after;
     std::optional<std::string> content_encoding;  // "gzip", "br" or "zstd": the body is sent compressed
+    std::uint64_t body_repeat = 1;    // the raw body, this many times over (huge replies, compression bombs)
     bool real = false;                // answer as the platform would, then apply status/cookies/delay
     bool status_given = false;
   };

@@ -268,7 +268,19 @@ HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int th
     const bool encoded = std::any_of(reply.headers.begin(), reply.headers.end(), [](const auto& h) {
       return h.first == "Content-Encoding";
     });
-    if (encoded && !(reply.cut_after && *reply.cut_after < reply.body.size())) {
+    if (reply.body_repeat > 1) {
+      // The body many times over, made as it goes out: a reply of any size
+      // without holding it.
+      const std::uint64_t size = reply.body_repeat * reply.body.size();
+      const std::size_t unit = reply.body.size();
+      auto run = std::make_shared<std::string>();
+      while (run->size() < 65536 + unit) *run += reply.body;
+      res.set_content_provider(size, reply.content_type,
+                               [run, unit, size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 const std::size_t n = std::min<std::uint64_t>({length, 65536, size - offset});
+                                 return sink.write(run->data() + offset % unit, n);
+                               });
+    } else if (encoded && !(reply.cut_after && *reply.cut_after < reply.body.size())) {
       // Already encoded: sent as it is. The library compresses bodies given
       // whole, but leaves those of a provider with a known length alone.
       auto body = std::make_shared<std::string>(std::move(reply.body));

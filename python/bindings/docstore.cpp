@@ -25,11 +25,7 @@ py::object load(py::handle filename, py::handle base_dir, py::handle encoding) {
   const std::string name = path_arg(filename, "filename");
   const std::optional<std::string> dir = base_dir_arg(base_dir);
   const std::string enc = text_arg(encoding, "encoding");
-  Json doc;
-  {
-    py::gil_scoped_release nogil;
-    doc = Load(name, dir, enc);
-  }
+  Json doc = without_gil([&] { return Load(name, dir, enc); });
   return to_python(doc);
 }
 
@@ -61,8 +57,7 @@ PYBIND11_MODULE(docstore, m) {
             const auto spaces = static_cast<int>(integer_arg(indent, "indent"));
             const bool ascii = PyObject_IsTrue(ensure_ascii.ptr()) == 1;
             const std::string enc = text_arg(encoding, "encoding");
-            py::gil_scoped_release nogil;
-            JsonFileHandler::save_data(doc, name, dir, spaces, ascii, enc);
+            without_gil([&] { JsonFileHandler::save_data(doc, name, dir, spaces, ascii, enc); });
           },
           py::arg("data"), py::arg("filename"), py::arg("base_dir") = py::none(), py::arg("indent") = 2,
           py::arg("ensure_ascii") = false, py::arg("encoding") = "utf-8",

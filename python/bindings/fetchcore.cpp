@@ -85,11 +85,7 @@ PYBIND11_MODULE(fetchcore, m) {
             }
             const double pause = delay.cast<double>();
             const RequestOptions options = request_options(kw);
-            std::optional<Reply> reply;
-            {
-              py::gil_scoped_release nogil;
-              reply = s.pty(u, options, retries, pause);
-            }
+            std::optional<Reply> reply = without_gil([&] { return s.pty(u, options, retries, pause); });
             return reply ? py::cast(std::move(*reply)) : py::none();
           },
           py::arg("url") = "", py::arg("max_retries") = 3, py::arg("delay") = 1,
@@ -98,11 +94,7 @@ PYBIND11_MODULE(fetchcore, m) {
       .def(
           "ale",
           [](const SpiderDriver& s) {
-            Json r;
-            {
-              py::gil_scoped_release nogil;
-              r = s.ale();
-            }
+            Json r = without_gil([&] { return s.ale(); });
             return to_python(r);
           },
           "Asks for a login token: {'code': 0, 'data': token} or {'code': 100}.")
@@ -110,19 +102,14 @@ PYBIND11_MODULE(fetchcore, m) {
           "gqb",
           [](const SpiderDriver& s, py::handle a) {
             const std::string text = text_arg(a, "a");
-            py::gil_scoped_release nogil;
-            return s.gqb(text);
+            return without_gil([&] { return s.gqb(text); });
           },
           py::arg("a"), "The PNG QR code of `a` as a data URL.")
       .def(
           "als",
           [](const SpiderDriver& s, py::handle a) {
             const std::string token = text_arg(a, "a");
-            Json r;
-            {
-              py::gil_scoped_release nogil;
-              r = s.als(token);
-            }
+            Json r = without_gil([&] { return s.als(token); });
             return to_python(r);
           },
           py::arg("a"), "The login status of token `a`.")
@@ -133,11 +120,7 @@ PYBIND11_MODULE(fetchcore, m) {
           "add",
           [](const SpiderDriver& s, py::handle a) {
             const std::string session = text_arg(a, "a");
-            std::optional<Json> r;
-            {
-              py::gil_scoped_release nogil;
-              r = s.add(session);
-            }
+            std::optional<Json> r = without_gil([&] { return s.add(session); });
             return optional_record(r);
           },
           py::arg("a"), "Authorisation data: {'code': 0, 'data': finderUser}, {'code': 300}, or None.")
@@ -145,8 +128,7 @@ PYBIND11_MODULE(fetchcore, m) {
           "owit",
           [](const SpiderDriver& s, py::handle a) {
             const std::string session = text_arg(a, "a");
-            py::gil_scoped_release nogil;
-            return s.owit(session);
+            return without_gil([&] { return s.owit(session); });
           },
           py::arg("a"), "Sends the online heartbeat once; returns True.")
       .def(
@@ -154,11 +136,7 @@ PYBIND11_MODULE(fetchcore, m) {
           [](const SpiderDriver& s, py::handle a, py::handle b) {
             const std::string session = text_arg(a, "a");
             const Json body = to_json(b, "b");
-            std::optional<Json> r;
-            {
-              py::gil_scoped_release nogil;
-              r = s.iast(session, body);
-            }
+            std::optional<Json> r = without_gil([&] { return s.iast(session, body); });
             return optional_record(r);
           },
           py::arg("a"), py::arg("b"), "Statistics list: {'code': 0, 'data': list}, {'code': 300}, or None.")
@@ -167,11 +145,7 @@ PYBIND11_MODULE(fetchcore, m) {
           [](const SpiderDriver& s, py::handle a, py::handle b) {
             const std::string session = text_arg(a, "a");
             const Json body = to_json(b, "b");
-            Json r;
-            {
-              py::gil_scoped_release nogil;
-              r = s.owin(session, body);
-            }
+            Json r = without_gil([&] { return s.owin(session, body); });
             return to_python(r);
           },
           py::arg("a"), py::arg("b"), "One page of the statistics download, waiting out busy answers.");

@@ -1,6 +1,7 @@
 // qelkit.sdk.pagefanout: QelDis, the thread that gathers every page of the
 // detailed statistics.
 #include <string>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -20,27 +21,21 @@ PYBIND11_MODULE(pagefanout, m) {
   py::class_<QelDis, std::shared_ptr<QelDis>> cls(
       m, "QelDis", "Gathers every detailed statistics row at time b for session a into data.");
   cls.def(py::init([] { return std::make_shared<QelDis>(); }))
-      .def_property(
-          "a", [](const QelDis& f) { return f.a; }, [](QelDis& f, py::handle v) { f.a = text_arg(v, "a"); })
-      .def_property(
-          "b", [](const QelDis& f) { return to_python(f.b); }, [](QelDis& f, py::handle v) { f.b = to_json(v, "b"); })
-      .def_property(
-          "data", [](const QelDis& f) { return to_python(f.data); },
-          [](QelDis& f, py::handle v) { f.data = to_json(v, "data"); })
-      .def_property_readonly(
-          "failures",
-          [](const QelDis& f) {
-            py::list out;
-            for (const PageFailure& failure : f.failures) {
-              py::dict entry;
-              entry["page"] = failure.page;
-              entry["outcome"] = outcome_to_python(failure.outcome);
-              out.append(entry);
-            }
-            return out;
-          },
-          "The pages that did not answer with code 0, in page order: [{'page', 'outcome'}].")
       .def_property_readonly_static("thread_count", [](py::handle) { return QelDis::kThreadCount; })
       .def_property_readonly_static("max_pages", [](py::handle) { return QelDis::kMaxPages; });
+  thread_field(cls, "a", &QelDis::a, [](py::handle v) { return text_arg(v, "a"); });
+  thread_field(cls, "b", &QelDis::b, [](py::handle v) { return to_json(v, "b"); });
+  thread_field(cls, "data", &QelDis::data, [](py::handle v) { return to_json(v, "data"); });
+  // The pages that did not answer with code 0, in page order: [{'page', 'outcome'}].
+  thread_readonly_field(cls, "failures", &QelDis::failures, [](const std::vector<PageFailure>& failures) {
+    py::list out;
+    for (const PageFailure& failure : failures) {
+      py::dict entry;
+      entry["page"] = failure.page;
+      entry["outcome"] = outcome_to_python(failure.outcome);
+      out.append(entry);
+    }
+    return out;
+  });
   add_thread_operations(cls);
 }

@@ -20,21 +20,6 @@ PYBIND11_MODULE(pageworker, m) {
   py::class_<QelExc, std::shared_ptr<QelExc>> cls(
       m, "QelExc", "Fetches page b of the detailed statistics at time c for session a; rows land in data.");
   cls.def(py::init([] { return std::make_shared<QelExc>(); }))
-      .def_property(
-          "a", [](const QelExc& w) { return w.a; }, [](QelExc& w, py::handle v) { w.a = text_arg(v, "a"); })
-      .def_property(
-          "b", [](const QelExc& w) { return w.b; }, [](QelExc& w, py::handle v) { w.b = integer_arg(v, "b"); })
-      .def_property(
-          "c", [](const QelExc& w) { return to_python(w.c); }, [](QelExc& w, py::handle v) { w.c = to_json(v, "c"); })
-      .def_property(
-          "d", [](const QelExc& w) { return w.d; }, [](QelExc& w, bool v) { w.d = v; })
-      .def_property(
-          "data", [](const QelExc& w) { return to_python(w.data); },
-          [](QelExc& w, py::handle v) { w.data = to_json(v, "data"); })
-      .def_property_readonly(
-          "outcome", [](const QelExc& w) { return outcome_to_python(w.outcome); },
-          "Why the page brought what it brought: {'kind': 'not_run' | 'answered' | 'status' | 'failure', "
-          "'code', 'error_kind', 'message'}. An empty page is 'answered'.")
       .def_property_readonly_static("FIELD_1_TAG", [](py::handle) { return QelExc::FIELD_1_TAG; })
       .def_property_readonly_static("FIELD_2_TAG", [](py::handle) { return QelExc::FIELD_2_TAG; })
       .def_static(
@@ -49,5 +34,15 @@ PYBIND11_MODULE(pageworker, m) {
       .def_static(
           "normalise_row", [](py::handle row) { return to_python(QelExc::normalise_row(to_json(row, "row"))); },
           py::arg("row"), "The nine-key normalised row of one platform row.");
+  thread_field(cls, "a", &QelExc::a, [](py::handle v) { return text_arg(v, "a"); });
+  thread_field(cls, "b", &QelExc::b, [](py::handle v) { return integer_arg(v, "b"); });
+  thread_field(cls, "c", &QelExc::c, [](py::handle v) { return to_json(v, "c"); });
+  thread_field(cls, "d", &QelExc::d, [](py::handle v) { return bool_arg(v, "d"); });
+  thread_field(cls, "data", &QelExc::data, [](py::handle v) { return to_json(v, "data"); });
+  // Why the page brought what it brought: {'kind': 'not_run' | 'answered' |
+  // 'status' | 'failure', 'code', 'error_kind', 'message'}. An empty page is
+  // 'answered'.
+  thread_readonly_field(cls, "outcome", &QelExc::outcome,
+                        [](const PageOutcome& outcome) { return outcome_to_python(outcome); });
   add_thread_operations(cls);
 }

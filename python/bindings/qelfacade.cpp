@@ -24,11 +24,7 @@ PYBIND11_MODULE(qelfacade, m) {
       .def_static(
           "get_login_qrcode_base64",
           [] {
-            Json r;
-            {
-              py::gil_scoped_release nogil;
-              r = QelDriver::get_login_qrcode_base64();
-            }
+            Json r = without_gil([&] { return QelDriver::get_login_qrcode_base64(); });
             return to_python(r);
           },
           "Starts a QR login: {'code': 0, 'data': PNG data URL of the confirm-login link}, or the platform's "
@@ -40,11 +36,7 @@ PYBIND11_MODULE(qelfacade, m) {
             const std::int64_t start = integer_arg(start_time, "start_time");
             const std::int64_t end = integer_arg(end_time, "end_time");
             const std::int64_t p = integer_arg(page, "page");
-            Json rows;
-            {
-              py::gil_scoped_release nogil;
-              rows = QelDriver::get_data_statistic(id, start, end, p);
-            }
+            Json rows = without_gil([&] { return QelDriver::get_data_statistic(id, start, end, p); });
             return to_python(rows);
           },
           py::arg("qel_id"), py::arg("start_time"), py::arg("end_time"), py::arg("page") = 1,
@@ -56,11 +48,7 @@ PYBIND11_MODULE(qelfacade, m) {
           [](py::handle qel_id, py::handle date_time) {
             const std::string id = text_arg(qel_id, "qel_id");
             const std::int64_t at = integer_arg(date_time, "date_time");
-            Json result;
-            {
-              py::gil_scoped_release nogil;
-              result = QelDriver::get_detailed_data_statistic(id, at);
-            }
+            Json result = without_gil([&] { return QelDriver::get_detailed_data_statistic(id, at); });
             return to_python(result);
           },
           py::arg("qel_id"), py::arg("date_time"),
@@ -71,8 +59,7 @@ PYBIND11_MODULE(qelfacade, m) {
           "ce",
           [](QelDriver& d, py::handle token) {
             const std::string t = text_arg(token, "token");
-            py::gil_scoped_release nogil;
-            d.ce(t);
+            without_gil([&] { d.ce(t); });
           },
           py::arg("token"), "The background login completion (run in the child process).");
 }

@@ -30,19 +30,14 @@ PYBIND11_MODULE(sealbox, m) {
           "encrypt",
           [](const CryptoHelper& h, py::handle plaintext) {
             const std::string text = text_arg(plaintext, "plaintext");
-            py::gil_scoped_release nogil;
-            return h.encrypt(text);
+            return without_gil([&] { return h.encrypt(text); });
           },
           py::arg("plaintext"), "The Base64 encrypted text of plaintext (fresh salt and nonce each call).")
       .def(
           "decrypt",
           [](const CryptoHelper& h, py::handle encrypted_str) {
             const std::string text = text_arg(encrypted_str, "encrypted_str");
-            std::string plain;
-            {
-              py::gil_scoped_release nogil;
-              plain = h.decrypt(text);
-            }
+            std::string plain = without_gil([&] { return h.decrypt(text); });
             return plain;
           },
           py::arg("encrypted_str"),

@@ -239,9 +239,6 @@ void use_this_interpreter_for_child_tasks() {
   py::object package_dir = py::module_::import("qelkit").attr("__path__")[py::int_(0)];
   py::object root = py::module_::import("os.path").attr("dirname")(package_dir);
   set_child_host(ChildHost{executable.cast<std::string>(), root.cast<std::string>()});
-  // In a child started that way the interpreter has read its script by now;
-  // take its arguments (a login token) off the command line.
-  blank_child_script_in_command_line();
 }
 
 }  // namespace qelkit::python

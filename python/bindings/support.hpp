@@ -6,9 +6,14 @@
 // Every function here needs the GIL.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -47,6 +52,38 @@ std::int64_t integer_arg(py::handle value, const char* name);
 // and its leaves into the exceptions of qelkit.common.errors (imported now),
 // and of std::out_of_range into OverflowError.
 void register_errors();
+
+// Runs `work` (a long call) without the GIL and returns what it returns, or
+// rethrows what it threw, once the GIL is taken back. Use it instead of
+// py::gil_scoped_release and call_guard<gil_scoped_release> everywhere: when
+// the interpreter is exiting, a daemon thread that asks for the GIL back is
+// ended on the spot (pthread_exit unwinds its stack), and an unwind that
+// starts inside a destructor, where gil_scoped_release takes the GIL back,
+// terminates the whole process. Here the GIL is taken back in plain code, so
+// such a thread just ends. Needs the GIL on entry.
+template <typename Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  using Result = decltype(work());
+  py::detail::get_internals();  // as gil_scoped_release does, for later gil_scoped_acquire
+  PyThreadState* state = PyEval_SaveThread();
+  std::exception_ptr error;
+  std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+  try {
+    if constexpr (std::is_void_v<Result>) {
+      work();
+      result.emplace(true);
+    } else {
+      result.emplace(work());
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // this thread is being ended: let it go, without the GIL
+  } catch (...) {
+    error = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (error) std::rethrow_exception(error);
+  if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
 
 // Makes child tasks start this interpreter (sys.executable) with the folder
 // holding the qelkit package as the script's project root, so the child

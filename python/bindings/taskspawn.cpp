@@ -60,27 +60,25 @@ PYBIND11_MODULE(taskspawn, m) {
 
   py::class_<Process>(m, "Process", "A started child process. Pipes are text streams (UTF-8, 'replace').")
       .def_property_readonly("pid", &Process::pid)
-      .def("wait", &Process::wait, py::call_guard<py::gil_scoped_release>(),
+      .def("wait", [](Process& p) { return without_gil([&] { return p.wait(); }); },
            "Waits for the child; its exit code, or minus the signal that ended it.")
-      .def("poll", &Process::poll, py::call_guard<py::gil_scoped_release>(),
+      .def("poll", [](Process& p) { return without_gil([&] { return p.poll(); }); },
            "The exit status if the child has ended, else None.")
       .def(
           "write_stdin",
           [](Process& p, py::handle text) {
             const std::string t = text_arg(text, "text");
-            py::gil_scoped_release nogil;
-            p.write_stdin(t);
+            without_gil([&] { p.write_stdin(t); });
           },
           py::arg("text"))
       .def("close_stdin", &Process::close_stdin)
-      .def("read_stdout_all", &Process::read_stdout_all, py::call_guard<py::gil_scoped_release>())
-      .def("read_stderr_all", &Process::read_stderr_all, py::call_guard<py::gil_scoped_release>())
+      .def("read_stdout_all", [](Process& p) { return without_gil([&] { return p.read_stdout_all(); }); })
+      .def("read_stderr_all", [](Process& p) { return without_gil([&] { return p.read_stderr_all(); }); })
       .def(
           "communicate",
           [](Process& p, py::handle input) {
             const std::string in = input.is_none() ? std::string() : text_arg(input, "input");
-            py::gil_scoped_release nogil;
-            return p.communicate(in);
+            return without_gil([&] { return p.communicate(in); });
           },
           py::arg("input") = py::none(),
           "Sends input, reads both piped output streams to their end, waits; (stdout, stderr).");
@@ -97,8 +95,7 @@ PYBIND11_MODULE(taskspawn, m) {
             const Json args = method_args_arg(method_args);
             const StdStream in = stream_arg(stdin_, "stdin"), out = stream_arg(stdout_, "stdout"),
                             err = stream_arg(stderr_, "stderr");
-            py::gil_scoped_release nogil;
-            return f.create_task(mod, cls, method, args, in, out, err);
+            return without_gil([&] { return f.create_task(mod, cls, method, args, in, out, err); });
           },
           py::arg("module_name"), py::arg("class_name"), py::arg("method_name"), py::arg("method_args") = py::none(),
           py::arg("stdin") = py::none(), py::arg("stdout") = py::none(), py::arg("stderr") = py::none(),
@@ -113,13 +110,22 @@ PYBIND11_MODULE(taskspawn, m) {
             const Json args = method_args_arg(method_args);
             const std::string out = optional_path(stdout_path, "stdout_path");
             const std::string err = optional_path(stderr_path, "stderr_path");
-            py::gil_scoped_release nogil;
-            f.create_task_with_output(mod, cls, method, args, out, err);
+            without_gil([&] { f.create_task_with_output(mod, cls, method, args, out, err); });
           },
           py::arg("module_name"), py::arg("class_name"), py::arg("method_name"), py::arg("method_args") = py::none(),
           py::arg("stdout_path") = py::none(), py::arg("stderr_path") = py::none(),
           "Starts the child with its output sent to files (None or '' keeps this process's stream); "
           "returns None without waiting.")
+      .def_static(
+          "build_script",
+          [](py::handle project_root, py::handle module_name, py::handle class_name, py::handle method_name) {
+            return TaskFactory::build_script(path_arg(project_root, "project_root"),
+                                             text_arg(module_name, "module_name"), text_arg(class_name, "class_name"),
+                                             text_arg(method_name, "method_name"));
+          },
+          py::arg("project_root"), py::arg("module_name"), py::arg("class_name"), py::arg("method_name"),
+          "The child's six-line script, as create_task starts it: the fourth line takes the arguments from the "
+          "environment variable CHILD_ARGS_VARIABLE.")
       .def_static(
           "build_script",
           [](py::handle project_root, py::handle module_name, py::handle class_name, py::handle method_name,
@@ -129,5 +135,11 @@ PYBIND11_MODULE(taskspawn, m) {
                                              text_arg(method_name, "method_name"), method_args_arg(method_args));
           },
           py::arg("project_root"), py::arg("module_name"), py::arg("class_name"), py::arg("method_name"),
-          py::arg("method_args") = py::none(), "The child's six-line script.");
+          py::arg("method_args"),
+          "The script with method_args written into it: visible on a command line, so never for secrets.")
+      .def_static(
+          "child_args_text",
+          [](py::handle method_args) { return TaskFactory::child_args_text(method_args_arg(method_args)); },
+          py::arg("method_args") = py::none(), "The argument list as the child reads it from CHILD_ARGS_VARIABLE.");
+  m.attr("CHILD_ARGS_VARIABLE") = kChildArgsVariable;
 }

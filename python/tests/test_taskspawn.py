@@ -19,7 +19,9 @@ import qelkit.sdk.qelfacade
 class Probe:
     def report(self, *args):
         print(json.dumps({"executable": sys.executable, "path0": sys.path[0], "cwd": os.getcwd(),
-                          "facade": qelkit.sdk.qelfacade.__file__, "args": list(args)}))
+                          "facade": qelkit.sdk.qelfacade.__file__, "args": list(args),
+                          "args_variable": os.environ.get("QELKIT_CHILD_ARGS"),
+                          "cmdline": open("/proc/self/cmdline", "rb").read().decode()}))
 '''
 
 
@@ -39,13 +41,23 @@ def test_the_child_is_this_interpreter_importing_these_modules(work_dir, monkeyp
     assert report["cwd"] == str(work_dir)
     assert report["facade"].startswith(os.path.join(PACKAGE_ROOT, "qelkit", "sdk", "qelfacade."))
     assert report["args"] == args
+    # The arguments came through the environment, which the script emptied:
+    # the command line holds the script alone, and nothing the child starts
+    # inherits them.
+    script = TaskFactory.build_script(PACKAGE_ROOT, "probe", "Probe", "report")
+    assert report["cmdline"] == sys.executable + "\0-c\0" + script + "\0"
+    assert report["args_variable"] is None
 
 
 def test_the_script_names_the_package_folder():
-    script = TaskFactory.build_script(PACKAGE_ROOT, "qelkit.sdk.qelfacade", "QelDriver", "ce", ["T"])
+    script = TaskFactory.build_script(PACKAGE_ROOT, "qelkit.sdk.qelfacade", "QelDriver", "ce")
     assert script == ("import sys\nsys.path.insert(0, " + json.dumps(PACKAGE_ROOT) + ")\n"
-                      "from qelkit.sdk.qelfacade import QelDriver\nargs = [\"T\"]\nobj = QelDriver()\n"
-                      "getattr(obj, \"ce\")(*args)\n")
+                      "from qelkit.sdk.qelfacade import QelDriver\n"
+                      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(\"QELKIT_CHILD_ARGS\"))\n"
+                      "obj = QelDriver()\ngetattr(obj, \"ce\")(*args)\n")
+    literal = TaskFactory.build_script(PACKAGE_ROOT, "qelkit.sdk.qelfacade", "QelDriver", "ce", ["T"])
+    assert literal == script.replace(script.splitlines()[3], 'args = ["T"]')
+    assert TaskFactory.child_args_text(["T", 1, ["x"]]) == '["T", 1, ["x"]]'
 
 
 def test_failures_in_the_child_show_on_its_standard_error(work_dir):

@@ -35,6 +35,9 @@ namespace {
 
 constexpr long kTimeoutMs = 30'000;
 constexpr long kMaxRedirects = 10;
+// Far above any real page of the platform (a few KiB to a few hundred KiB);
+// counted after decoding, so a small compressed bomb cannot get past it.
+constexpr std::size_t kMaxReplyBytes = std::size_t{64} << 20;
 
 void global_init_once() {
   static std::once_flag once;
@@ -170,6 +173,7 @@ TrustStore trusted_store(const char* bundle, const char* dir, const char* extra)
 // What the libcurl callbacks of one exchange write into.
 struct Exchange {
   HttpResponse response;
+  bool too_large = false;  // the body went past kMaxReplyBytes; the transfer was stopped
   const detail::BrowserProfile* profile = nullptr;
 #ifndef QELKIT_HAVE_CURL_IMPERSONATE
   TrustStore trust;
@@ -178,6 +182,10 @@ struct Exchange {
 
 size_t on_body(char* data, size_t size, size_t count, void* user) noexcept {
   auto* ex = static_cast<Exchange*>(user);
+  if (size * count > kMaxReplyBytes - ex->response.body.size()) {
+    ex->too_large = true;
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+  }
   try {
     ex->response.body.append(data, size * count);
   } catch (...) {
@@ -282,7 +290,8 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   set(h, CURLOPT_NOSIGNAL, 1L, "no signals");
   set(h, CURLOPT_URL, request.url.c_str(), "URL");
   set(h, CURLOPT_PROTOCOLS_STR, "http,https", "protocols");
-  set(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "redirect protocols");
+  // A redirect may lead to https only: a plain-http reply could be anyone's.
+  set(h, CURLOPT_REDIR_PROTOCOLS_STR, "https", "redirect protocols");
   set(h, CURLOPT_FOLLOWLOCATION, 1L, "follow redirects");
   set(h, CURLOPT_MAXREDIRS, kMaxRedirects, "redirect limit");
   set(h, CURLOPT_TIMEOUT_MS, request_timeout_ms(), "time-out");
@@ -380,6 +389,15 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   if (rc != CURLE_OK) {
     std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    if (rc == CURLE_WRITE_ERROR && ex.too_large) {
+      why = "the reply is larger than " + std::to_string(kMaxReplyBytes >> 20) + " MiB after decoding";
+    }
+    char* last_url = nullptr;
+    long redirects = 0;
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && curl_easy_getinfo(h, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+        redirects > 0 && curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &last_url) == CURLE_OK && last_url) {
+      why = "refused to follow a redirect to " + std::string(last_url) + " (only https redirects are followed)";
+    }
     throw TransportError(request.method + " " + request.url + " failed: " + why);
   }
   long status = 0;

@@ -17,12 +17,12 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <iterator>
-#include <sstream>
-#include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "qelkit/common/errors.hpp"
 
@@ -288,7 +288,11 @@ class SigpipeGuard {
 
 // ---- the child's side ----
 
+// Line 0 stands for the arguments taken from the environment.
 [[noreturn]] void bad_line(int line, const std::string& why) {
+  if (line == 0) {
+    throw InvalidArgumentError(std::string("malformed child arguments (") + kChildArgsVariable + "): " + why);
+  }
   throw InvalidArgumentError("malformed child script: line " + std::to_string(line) + ": " + why);
 }
 
@@ -316,6 +320,31 @@ std::string text_from(std::string_view literal, int n, const char* what) {
   Json v = parse_literal(literal, n);
   if (!v.is_string()) bad_line(n, std::string(what) + " must be a JSON text, found " + shown(literal));
   return v.get<std::string>();
+}
+
+// An argument list: a JSON list of what check_argument accepts.
+Json args_literal(std::string_view text, int n) {
+  Json args = parse_literal(text, n);
+  if (!args.is_array()) bad_line(n, "the arguments must be a JSON list, found " + shown(text));
+  try {
+    check_argument(args, 0);
+  } catch (const InvalidArgumentError& e) {
+    bad_line(n, e.what());
+  }
+  return args;
+}
+
+// Takes the arguments' variable out of this process's environment: a copy of
+// its value, or nullopt when it is not set. The value's bytes are
+// overwritten before the variable is removed, so neither a later reader of
+// this process's environment nor a process it starts sees them.
+std::optional<std::string> take_args_variable() {
+  char* value = std::getenv(kChildArgsVariable);
+  if (value == nullptr) return std::nullopt;
+  std::string copy(value);
+  ::explicit_bzero(value, copy.size());
+  ::unsetenv(kChildArgsVariable);
+  return copy;
 }
 
 ChildScript*& running_script() {
@@ -528,24 +557,21 @@ ChildHost child_host() {
   return child_host_setting();
 }
 
-std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
-                                      const std::string& class_name, const std::string& method_name,
-                                      const Json& method_args) {
-  check_names(module_name, class_name);
-  if (!method_args.is_null() && !method_args.is_array()) {
-    throw InvalidArgumentError(std::string("method arguments must be a list, not ") + method_args.type_name());
-  }
-  const Json args = method_args.is_null() ? Json::array() : method_args;
-  check_argument(args, 0);
+namespace {
 
+// The six lines around the fourth, which binds `args`.
+std::string script_around(const std::string& project_root, const std::string& module_name,
+                          const std::string& class_name, const std::string& method_name,
+                          const std::string& args_line) {
+  check_names(module_name, class_name);
   std::string script = "import sys\nsys.path.insert(0, ";
   script += text_literal(project_root, "the project root");
   script += ")\nfrom ";
   script += module_name;
   script += " import ";
   script += class_name;
-  script += "\nargs = ";
-  append_literal(script, args);
+  script += "\n";
+  script += args_line;
   script += "\nobj = ";
   script += class_name;
   script += "()\ngetattr(obj, ";
@@ -554,14 +580,51 @@ std::string TaskFactory::build_script(const std::string& project_root, const std
   return script;
 }
 
+// The fourth line that takes the arguments from the environment: valid
+// Python, which pops the variable so the child's own children do not inherit
+// it; the C++ runner recognises it character for character.
+const std::string& args_from_environment_line() {
+  static const std::string* line = new std::string(
+      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(" +
+      text_literal(kChildArgsVariable, "the variable name") + "))");
+  return *line;
+}
+
+}  // namespace
+
+std::string TaskFactory::child_args_text(const Json& method_args) {
+  if (!method_args.is_null() && !method_args.is_array()) {
+    throw InvalidArgumentError(std::string("method arguments must be a list, not ") + method_args.type_name());
+  }
+  const Json args = method_args.is_null() ? Json::array() : method_args;
+  check_argument(args, 0);
+  std::string text;
+  append_literal(text, args);
+  return text;
+}
+
+std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
+                                      const std::string& class_name, const std::string& method_name) {
+  return script_around(project_root, module_name, class_name, method_name, args_from_environment_line());
+}
+
+std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
+                                      const std::string& class_name, const std::string& method_name,
+                                      const Json& method_args) {
+  check_names(module_name, class_name);
+  const std::string args = child_args_text(method_args);
+  return script_around(project_root, module_name, class_name, method_name, "args = " + args);
+}
+
 Process TaskFactory::create_task(const std::string& module_name, const std::string& class_name,
                                  const std::string& method_name, const Json& method_args, StdStream stdin_,
                                  StdStream stdout_, StdStream stderr_) {
   reap_orphans();
   const ChildHost host = child_host();
   const std::string root = current_dir();
-  const std::string script = build_script(host.module_root.empty() ? root : host.module_root, module_name,
-                                          class_name, method_name, method_args);
+  const std::string script =
+      build_script(host.module_root.empty() ? root : host.module_root, module_name, class_name, method_name);
+  const std::string args_entry = std::string(kChildArgsVariable) + "=" + child_args_text(method_args);
   const std::string program = host.executable.empty() ? own_executable() : host.executable;
 
   static constexpr const char* kStreamNames[3] = {"standard input", "standard output", "standard error"};
@@ -619,13 +682,22 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
 
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
                   nullptr};
+  // The host's environment as it is now, with the arguments' variable set
+  // (replacing one the host may have inherited); the host's own is untouched.
+  const std::string args_name = std::string(kChildArgsVariable) + "=";
+  std::vector<char*> envp;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with(args_name)) envp.push_back(*e);
+  }
+  envp.push_back(const_cast<char*>(args_entry.c_str()));
+  envp.push_back(nullptr);
   // The image is taken from /proc/self/exe, so the child runs the very build
   // the host runs even if the file has since been replaced; argv[0] names it.
   // A named host executable is started by its own path (an interpreter finds
   // its installation from it).
   pid_t pid = -1;
   rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv,
-                     environ);
+                     envp.data());
   if (rc != 0) throw_system("cannot start child process " + program, rc);
   return Process(pid, host_end[0].release(), host_end[1].release(), host_end[2].release());
 }
@@ -689,12 +761,11 @@ ChildScript parse_child_script(std::string_view script) {
     bad_line(3, e.what());
   }
 
-  s.args = parse_literal(strip(lines[3], 4, "args = ", ""), 4);
-  if (!s.args.is_array()) bad_line(4, "the arguments must be a JSON list, found " + shown(lines[3]));
-  try {
-    check_argument(s.args, 0);
-  } catch (const InvalidArgumentError& e) {
-    bad_line(4, e.what());
+  if (lines[3] == args_from_environment_line()) {
+    s.args = Json::array();
+    s.args_from_environment = true;
+  } else {
+    s.args = args_literal(strip(lines[3], 4, "args = ", ""), 4);
   }
 
   if (lines[4] != "obj = " + s.class_name + "()") {
@@ -704,44 +775,7 @@ ChildScript parse_child_script(std::string_view script) {
   return s;
 }
 
-bool blank_child_script_in_command_line() {
-  // The argument area's bounds are fields 48 and 49 of /proc/self/stat.
-  std::ifstream stat_file("/proc/self/stat");
-  std::string stat_line;
-  if (!std::getline(stat_file, stat_line)) return false;
-  const auto close = stat_line.rfind(')');
-  if (close == std::string::npos) return false;
-  std::istringstream fields(stat_line.substr(close + 2));  // from field 3 on
-  std::string field;
-  unsigned long long arg_start = 0, arg_end = 0;
-  for (int n = 3; n <= 49 && fields >> field; ++n) {
-    if (n == 48) arg_start = std::stoull(field);
-    if (n == 49) arg_end = std::stoull(field);
-  }
-  if (arg_start == 0 || arg_end <= arg_start) return false;
-
-  std::ifstream cmdline_file("/proc/self/cmdline", std::ios::binary);
-  const std::string cmdline((std::istreambuf_iterator<char>(cmdline_file)), std::istreambuf_iterator<char>());
-  const auto first = cmdline.find('\0');
-  if (first == std::string::npos || cmdline.compare(first + 1, 3, std::string("-c\0", 3)) != 0) return false;
-  const std::size_t script_at = first + 4;
-  const auto script_end = cmdline.find('\0', script_at);
-  if (script_end == std::string::npos || script_end + 1 != cmdline.size()) return false;  // exactly three arguments
-  try {
-    parse_child_script(std::string_view(cmdline).substr(script_at, script_end - script_at));
-  } catch (const Error&) {
-    return false;
-  }
-  const std::size_t length = script_end - script_at;
-  if (arg_start + script_at + length > arg_end) return false;
-
-  const int fd = ::open("/proc/self/mem", O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const std::string zeros(length, '\0');
-  const ssize_t n = ::pwrite(fd, zeros.data(), zeros.size(), static_cast<off_t>(arg_start + script_at));
-  ::close(fd);
-  return n == static_cast<ssize_t>(zeros.size());
-}
+Json parse_child_args(std::string_view text) { return args_literal(text, 0); }
 
 const ChildScript* current_child_script() { return running_script(); }
 
@@ -749,15 +783,18 @@ void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table) 
   if (argc != 3 || argv == nullptr || argv[1] == nullptr || argv[2] == nullptr || std::string_view(argv[1]) != "-c") {
     return;
   }
-  // The script may carry secrets (a login token) and /proc/<pid>/cmdline
-  // shows it to every local user: take a copy and blank the original bytes
-  // in this process's argument memory before anything else.
-  const std::string text(argv[2]);
-  ::explicit_bzero(argv[2], text.size());
+  // First of all, so that nothing this process starts can inherit it.
+  const std::optional<std::string> args_text = take_args_variable();
   std::string failure;
   try {
     static ChildScript script;
-    script = parse_child_script(text);
+    script = parse_child_script(argv[2]);
+    if (script.args_from_environment) {
+      if (!args_text) {
+        throw InvalidArgumentError(std::string("the arguments are missing: ") + kChildArgsVariable + " is not set");
+      }
+      script.args = parse_child_args(*args_text);
+    }
     const ChildTask* task = nullptr;
     bool module_known = false, class_known = false;
     for (const auto& row : table) {

@@ -1,22 +1,39 @@
 // TaskFactory: runs one operation of one class in a child process.
 //
 // The child is a new instance of the host's own executable, started as
-// "<host> -c <script>" with a six-line script that names a module, a class,
-// an operation and an argument list:
+// "<host> -c <script>" with a six-line script that names a module, a class
+// and an operation:
 //
 //   import sys
 //   sys.path.insert(0, "<project root>")
 //   from <dotted.module> import <Class>
-//   args = [<literal>, <literal>]
+//   args = __import__("json").loads(__import__("os").environ.pop("QELKIT_CHILD_ARGS"))
 //   obj = <Class>()
 //   getattr(obj, "<operation>")(*args)
 //
-// Literals are written in JSON notation, which is also the literal notation of
-// texts, numbers and lists in the script language the script's shape follows,
-// so the child reads them back with a JSON parser and never evaluates
+// The arguments never travel on the command line: every local user can read
+// any process's command line (/proc/<pid>/cmdline), and they may be secrets
+// (a login token). They travel in the child's environment instead, which
+// only the same user (and root) can read (/proc/<pid>/environ is private):
+// the launcher sets the variable QELKIT_CHILD_ARGS (kChildArgsVariable) in
+// the environment it hands to the child, to the argument list in JSON
+// notation, replacing any value the host inherited and leaving the host's own
+// environment alone. The child reads the variable once and removes it before
+// the operation runs, so that nothing the child starts inherits it: a C++
+// child in run_child_task(), which also overwrites the value's bytes; a
+// Python child on the script's fourth line, which is valid Python.
+//
+// JSON notation is also the literal notation of texts, numbers and lists in
+// the script language the script's shape follows, so the script's literals
+// (project root, operation name) are JSON too, and the C++ runner reads the
+// script back with a JSON parser and a fixed fourth line, never evaluating
 // anything. The launcher knows nothing of the classes it starts: every host
 // program calls run_child_task() at the top of main() with its own table of
 // (module, class, operation) rows.
+//
+// A further channel to a child (say, a pipe for its outcome) follows the same
+// rule: what is private goes through the environment or an inherited
+// descriptor, never through the command line.
 //
 // The launcher returns as soon as the child runs and never waits for it. A
 // Process handle that is dropped before its child has been waited for hands
@@ -40,6 +57,9 @@
 #include "qelkit/common/json.hpp"
 
 namespace qelkit {
+
+// The environment variable that carries a child's argument list.
+inline constexpr const char* kChildArgsVariable = "QELKIT_CHILD_ARGS";
 
 // Decodes bytes as UTF-8; every maximal invalid subsequence (and a truncated
 // sequence at the end) becomes one U+FFFD. Valid input comes back unchanged.
@@ -133,13 +153,18 @@ class TaskFactory {
  public:
   // Starts "<host> -c <script>" for module_name/class_name/method_name with
   // method_args (a JSON array; null means []) and returns its handle at once.
-  // The child runs in the host's current working directory (the project
-  // root), with a copy of the host's environment taken now, an empty signal
-  // mask, SIGPIPE and SIGXFSZ at their defaults, and its standard streams as
-  // given (inherit, pipe or a caller's descriptor).
+  // The script is build_script()'s four-argument form; the arguments go into
+  // the child's environment as child_args_text(method_args), under
+  // kChildArgsVariable. The child runs in the host's current working
+  // directory (the project root), with a copy of the host's environment taken
+  // now plus that variable, an empty signal mask, SIGPIPE and SIGXFSZ at
+  // their defaults, and its standard streams as given (inherit, pipe or a
+  // caller's descriptor).
   // Throws InvalidArgumentError when the names or arguments cannot be written
-  // into a script (see build_script), SystemError when the working directory
-  // cannot be read, a descriptor is unusable or the child cannot be started.
+  // (see build_script and child_args_text), SystemError when the working
+  // directory cannot be read, a descriptor is unusable or the child cannot be
+  // started (also when the arguments exceed what the system allows in one
+  // environment variable, 128 KiB).
   Process create_task(const std::string& module_name, const std::string& class_name,
                       const std::string& method_name, const Json& method_args = nullptr,
                       StdStream stdin_ = {}, StdStream stdout_ = {}, StdStream stderr_ = {});
@@ -155,19 +180,33 @@ class TaskFactory {
                                const std::string& method_name, const Json& method_args = nullptr,
                                const std::string& stdout_path = "", const std::string& stderr_path = "");
 
-  // The child's script: thirteen pieces joined with nothing in between, the
-  // fixed ones 85 characters together. module_name must be a dotted name and
-  // class_name a plain name ([A-Za-z_][A-Za-z0-9_]*), since they go in
-  // unquoted. project_root and method_name go in as JSON texts (non-ASCII as
-  // UTF-8, control characters, quotes and backslashes escaped). method_args
-  // must be null or an array whose elements are texts, finite numbers or
-  // arrays of them (at any depth); lists are written with ", " between
-  // elements. Booleans, null and objects are refused: their JSON spelling is
-  // not the script language's. Throws InvalidArgumentError naming what is
-  // wrong (also for text that is not valid UTF-8).
+  // The script create_task starts: its fourth line takes the arguments from
+  // the environment (see the top of this file). module_name must be a dotted
+  // name and class_name a plain name ([A-Za-z_][A-Za-z0-9_]*), since they go
+  // in unquoted. project_root and method_name go in as JSON texts (non-ASCII
+  // as UTF-8, control characters, quotes and backslashes escaped). Throws
+  // InvalidArgumentError naming what is wrong (also for text that is not
+  // valid UTF-8).
+  static std::string build_script(const std::string& project_root, const std::string& module_name,
+                                  const std::string& class_name, const std::string& method_name);
+
+  // The same script with the arguments written into it as a literal on the
+  // fourth line ("args = [...]"): thirteen pieces joined with nothing in
+  // between, the fixed ones 85 characters together. Whoever starts such a
+  // script puts its arguments on a command line that every local user can
+  // read, so it is only for arguments that are not secret; the launcher never
+  // uses it. method_args as child_args_text() accepts them.
   static std::string build_script(const std::string& project_root, const std::string& module_name,
                                   const std::string& class_name, const std::string& method_name,
                                   const Json& method_args);
+
+  // The argument list in JSON notation, as the child reads it: method_args
+  // must be null (written as []) or an array whose elements are texts, finite
+  // numbers or arrays of them (at any depth); lists are written with ", "
+  // between elements. Booleans, null and objects are refused: their JSON
+  // spelling is not the script language's. Throws InvalidArgumentError
+  // naming what is wrong (also for text that is not valid UTF-8).
+  static std::string child_args_text(const Json& method_args);
 };
 
 // ---- Child side ----------------------------------------------------------
@@ -178,16 +217,23 @@ struct ChildScript {
   std::string module_name;
   std::string class_name;
   std::string method_name;
-  Json args;  // always an array
+  Json args;  // always an array; empty until read when they come from the environment
+  bool args_from_environment = false;  // the fourth line reads kChildArgsVariable
 };
 
-// Reads a script back, strictly: exactly the six lines build_script() writes,
-// each ending in a line feed; module and class names as build_script()
-// requires them; the class on line 5 the one imported on line 3; literals
-// that are JSON (never evaluated) of the right kind with no surrounding
-// white space, arguments as build_script() accepts them. Throws
-// InvalidArgumentError saying which line is wrong and why.
+// Reads a script back, strictly: exactly the six lines either form of
+// build_script() writes, each ending in a line feed; module and class names
+// as build_script() requires them; the class on line 5 the one imported on
+// line 3; literals that are JSON (never evaluated) of the right kind with no
+// surrounding white space; a fourth line that is either build_script()'s
+// environment line, character for character, or an argument literal as
+// child_args_text() writes it. Throws InvalidArgumentError saying which line
+// is wrong and why.
 ChildScript parse_child_script(std::string_view script);
+
+// Reads an argument list as child_args_text() writes it, as strictly as the
+// script's literals. Throws InvalidArgumentError saying what is wrong.
+Json parse_child_args(std::string_view text);
 
 // One operation a host can run as a child task. `run` receives the argument
 // array; arg_count, when not negative, is the exact number of arguments the
@@ -201,26 +247,18 @@ struct ChildTask {
 };
 
 // The child-task entry; call it first thing in main(). When argv is exactly
-// [program, "-c", script], parses the script, looks (module, class, operation)
-// up in `table`, runs it and ends the process with status 0. Any failure
-// writes one line "qelkit child task: <what went wrong>" to standard error
-// and ends the process: with status 2 when the command line is not a child
-// script this host can run (a malformed script, an unknown module, class or
-// operation, a wrong number of arguments), with status 1 when the operation
-// itself fails. Standard streams are flushed before the end. The script's
-// bytes in argv are blanked before it is parsed, so that other users cannot
-// read its arguments from the process's command line. With any other
-// command line it returns at once and does nothing.
+// [program, "-c", script], takes the arguments' environment variable (reads
+// it, overwrites its bytes and removes it, whichever form the script has),
+// parses the script, looks (module, class, operation) up in `table`, runs it
+// with the arguments and ends the process with status 0. Any failure writes
+// one line "qelkit child task: <what went wrong>" to standard error and ends
+// the process: with status 2 when the command line is not a child task this
+// host can run (a malformed script, arguments missing from or malformed in
+// the environment, an unknown module, class or operation, a wrong number of
+// arguments), with status 1 when the operation itself fails. Standard
+// streams are flushed before the end. With any other command line it returns
+// at once and does nothing.
 void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table);
-
-// For child tasks run by an interpreter rather than run_child_task (a Python
-// child): when this process's command line is "<program> -c <child script>",
-// overwrites the script's bytes in the process's own argument memory with
-// zero bytes, as run_child_task does, so that /proc/<pid>/cmdline no longer
-// shows its arguments (a login token). Returns true when it blanked a script;
-// false, changing nothing, for any other command line or when the memory
-// cannot be written.
-bool blank_child_script_in_command_line();
 
 // The script of the child task being run by run_child_task(), or nullptr
 // outside a child task. Lets an operation see its project root.

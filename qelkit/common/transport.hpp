@@ -62,8 +62,11 @@ Clock& current_clock();
 //
 // curl_transport(): libcurl, one easy handle per request and nothing kept
 // between requests (no connection reuse, no cookies). Redirects are followed
-// (at most 10), the body is decoded as the server encoded it (gzip, deflate,
-// br, zstd), and the headers returned are those of the final response. Each
+// to https only (at most 10; one to another scheme, such as plain http, is a
+// TransportError naming it), the body is decoded as the server encoded it
+// (gzip, deflate, br, zstd) and may be at most 64 MiB once decoded (a larger
+// one stops the transfer and is a TransportError), and the headers returned
+// are those of the final response. Each
 // request may take at most 30 s in all; the environment variable
 // QELKIT_HTTP_TIMEOUT_MS (milliseconds) may shorten that limit, never lengthen
 // it. Certificates are always verified, against the system's CA bundle plus

@@ -101,7 +101,9 @@ class PlatformSim {
   // values), "headers" (object), "content_type", "delay_ms", "count"
   // (repeats), "real" (answer as the platform would, then apply "status",
   // "set_cookie" and "delay_ms"), "cut_after" (announce the whole body, send
-  // only this many bytes, then close the connection).
+  // only this many bytes, then close the connection), "body_repeat" (send
+  // the raw "body" this many times over, generated as it goes out; with
+  // "content_encoding" "gzip", a small reply that decodes to a huge one).
   void script(std::string_view path, const Json& replies) const;
   // Delays every answer (or those to `path`) by `ms` milliseconds.
   void set_latency(int ms, std::optional<std::string> path = std::nullopt) const;
