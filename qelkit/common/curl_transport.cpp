@@ -385,8 +385,15 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   Headers headers = request.headers;
   if (!request.impersonate.empty()) {
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
-    if (curl_easy_impersonate(h, request.impersonate.c_str(), 1) != CURLE_OK) {
-      throw InvalidArgumentError("unknown browser impersonation profile \"" + request.impersonate + "\"");
+    // HTTP/2 over TLS only, as the browser: the library keeps a version set
+    // before it, and would otherwise ask cleartext origins for an h2c upgrade.
+    set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
+    if (CURLcode rc = curl_easy_impersonate(h, request.impersonate.c_str(), 1); rc != CURLE_OK) {
+      const std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+      const std::string what = "browser impersonation profile \"" + request.impersonate + "\" refused by libcurl: " + why;
+      // An unknown profile is the caller's mistake; anything else is libcurl's.
+      if (rc == CURLE_BAD_FUNCTION_ARGUMENT) throw InvalidArgumentError(what);
+      throw TransportError(what);
     }
 #else
     const auto& p = *ex.profile;
