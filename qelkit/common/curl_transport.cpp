@@ -402,8 +402,10 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     set(h, CURLOPT_SSL_CIPHER_LIST, p.tls12_ciphers, "TLS 1.2 cipher suites");
     set(h, CURLOPT_SSL_EC_CURVES, p.groups, "key-exchange groups");
     set(h, CURLOPT_SSL_ENABLE_ALPN, 1L, "ALPN");
+    // The stream weight stays libcurl's default: any other makes libcurl
+    // send a PRIORITY frame for a stream it has not opened yet, which no
+    // browser does.
     set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
-    set(h, CURLOPT_STREAM_WEIGHT, p.http2_stream_weight, "HTTP/2 stream weight");
     Headers defaults;
     defaults.reserve(p.headers.size());
     for (const auto& [name, value] : p.headers) defaults.emplace_back(std::string(name), std::string(value));
