@@ -18,7 +18,7 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libssl-dev libqrencode-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libzbar-dev libcpp-httplib-dev
-  zlib1g-dev libbrotli-dev libzstd-dev
+  zlib1g-dev libbrotli-dev libzstd-dev libnghttp2-dev
   nginx libnginx-mod-http-js libnginx-mod-http-brotli-filter
   pybind11-dev python3-dev python3-pytest
 )

@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <map>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,6 +19,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "qelkit/common/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
@@ -562,12 +566,21 @@ TEST(CurlTransportTest, SendsProfileHeadersInOrderAndReadsTheFinalResponse) {
   EXPECT_EQ(response.body, "decoded by libcurl");
   EXPECT_THAT(Reply(response).header_values("Set-Cookie"), ElementsAre("sessionid=S1; Path=/", "wxuin=W1;"));
 
+  // HTTP/1.1 over cleartext, as the browser: no upgrade to h2c.
   EXPECT_TRUE(first.starts_with("POST /start?x=1 HTTP/1.1\r\n")) << first;
-  EXPECT_THAT(header_names(first),
-              ElementsAre("Host", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "Upgrade-Insecure-Requests",
-                          "User-Agent", "Accept", "Sec-Fetch-Site", "Sec-Fetch-Mode", "Sec-Fetch-User",
-                          "Sec-Fetch-Dest", "Accept-Encoding", "Accept-Language", "Priority", "Content-Type",
-                          "Connection", "Cookie", "Content-Length"));
+  std::vector<std::string> names{"Host", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform",
+                                 "Upgrade-Insecure-Requests", "User-Agent", "Accept", "Sec-Fetch-Site",
+                                 "Sec-Fetch-Mode", "Sec-Fetch-User", "Sec-Fetch-Dest", "Accept-Encoding",
+                                 "Accept-Language", "Priority", "Content-Type", "Connection", "Cookie",
+                                 "Content-Length"};
+  if (transport_info().impersonating) {
+    // The impersonating libcurl puts the request's own headers after the
+    // profile's, then its Content-Length, then Connection.
+    std::erase(names, "Connection");
+    names.push_back("Connection");
+  }
+  EXPECT_EQ(header_names(first), names);
+  EXPECT_THAT(first, HasSubstr("\r\nConnection: keep-alive\r\n"));
   EXPECT_THAT(first, HasSubstr("\r\nAccept: */*\r\n"));
   EXPECT_THAT(first, HasSubstr("Chrome/142.0.0.0"));
   EXPECT_TRUE(first.ends_with("\r\n\r\n" + body.dump())) << first;
@@ -602,61 +615,213 @@ TEST(CurlTransportTest, FailuresBelowHttpAreTransportErrorsNamingTheUrl) {
 TEST(CurlTransportTest, RefusesBadRequestsBeforeSendingAnything) {
   const std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/x";
   const HttpRequest unknown_profile{"POST", url, {}, std::nullopt, "chrome1"};
-  EXPECT_THAT(message_of<InvalidArgumentError>([&] { curl_transport().perform(unknown_profile); }),
-              HasSubstr("chrome1"));
+  const std::string unknown = message_of<InvalidArgumentError>([&] { curl_transport().perform(unknown_profile); });
+  EXPECT_THAT(unknown, HasSubstr("\"chrome1\""));
+  // The impersonating libcurl judges profiles: its own words are passed on.
+  if (transport_info().impersonating) {
+    EXPECT_THAT(unknown, HasSubstr("Unknown impersonation target 'chrome1'"));
+  }
   EXPECT_THROW(curl_transport().perform({"POST", url, {{"X", "a\r\nB: c"}}, std::nullopt, ""}), InvalidArgumentError);
   EXPECT_THROW(curl_transport().perform({"PUT", url, {}, std::nullopt, ""}), InvalidArgumentError);
   EXPECT_THROW(curl_transport().perform({"POST", url, {}, Json("\xff"), ""}), InvalidArgumentError);
 }
 
-// The ClientHello of the chrome142 profile, read off the wire.
-TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
-  std::string hello;
-  LoopbackServer server({[&](int fd) {
-    char buf[4096];
-    auto record_end = [&] { return 5u + ((static_cast<uint8_t>(hello[3]) << 8) | static_cast<uint8_t>(hello[4])); };
-    while (hello.size() < 5 || hello.size() < record_end()) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      hello.append(buf, static_cast<size_t>(n));
-    }
-  }});
-  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
-  EXPECT_THROW(curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"}), TransportError);
-  ASSERT_EQ(server.served(), 1);
-  ASSERT_GT(hello.size(), 48u);
-  ASSERT_EQ(hello[0], 0x16);  // handshake record
-  ASSERT_EQ(hello[5], 0x01);  // ClientHello
-
-  auto u8 = [&](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(hello.at(at))); };
-  auto u16 = [&](size_t at) { return (u8(at) << 8) | u8(at + 1); };
-  size_t at = 9 + 2 + 32;  // record and handshake headers, version, random
-  at += 1 + u8(at);        // session id
+// A TLS ClientHello as it went over the wire.
+struct ClientHello {
   std::vector<unsigned> suites;
-  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 2) suites.push_back(u16(i));
-  at += 2 + u16(at);
-  at += 1 + u8(at);  // compression methods
-  std::map<unsigned, std::string> ext;
-  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 4 + u16(i + 2)) {
-    ext[u16(i)] = hello.substr(i + 4, u16(i + 2));
+  std::vector<std::pair<unsigned, std::string>> extensions;  // type and data, in order
+
+  // Reads the first handshake record of `bytes`; fails the test on a short one.
+  explicit ClientHello(const std::string& bytes) {
+    auto u8 = [&](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(bytes.at(at))); };
+    auto u16 = [&](size_t at) { return (u8(at) << 8) | u8(at + 1); };
+    if (bytes.size() < 48 || u8(0) != 0x16 || u8(5) != 0x01) {
+      ADD_FAILURE() << "not a ClientHello record (" << bytes.size() << " bytes)";
+      return;
+    }
+    size_t at = 9 + 2 + 32;  // record and handshake headers, version, random
+    at += 1 + u8(at);        // session id
+    for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 2) suites.push_back(u16(i));
+    at += 2 + u16(at);
+    at += 1 + u8(at);  // compression methods
+    for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 4 + u16(i + 2)) {
+      extensions.emplace_back(u16(i), bytes.substr(i + 4, u16(i + 2)));
+    }
   }
 
+  static bool grease(unsigned v) { return (v & 0x0F0F) == 0x0A0A && (v >> 8) == (v & 0xFF); }
+
+  std::optional<std::string> extension(unsigned type) const {
+    for (const auto& [t, data] : extensions) {
+      if (t == type) return data;
+    }
+    return std::nullopt;
+  }
+  std::vector<unsigned> extension_types() const {
+    std::vector<unsigned> types;
+    for (const auto& e : extensions) types.push_back(e.first);
+    return types;
+  }
+  // A list of 16-bit values behind a length of `length_bytes` (groups,
+  // signature algorithms, supported versions).
+  std::vector<unsigned> u16_list(unsigned type, size_t length_bytes = 2) const {
+    std::vector<unsigned> out;
+    const std::string data = extension(type).value_or("");
+    for (size_t i = length_bytes; i + 1 < data.size(); i += 2) {
+      out.push_back((static_cast<unsigned>(static_cast<uint8_t>(data[i])) << 8) | static_cast<uint8_t>(data[i + 1]));
+    }
+    return out;
+  }
+  // The groups of the key shares offered.
+  std::vector<unsigned> key_share_groups() const {
+    std::vector<unsigned> groups;
+    const std::string data = extension(51).value_or("");
+    auto u16 = [&](size_t at) {
+      return (static_cast<unsigned>(static_cast<uint8_t>(data.at(at))) << 8) | static_cast<uint8_t>(data.at(at + 1));
+    };
+    for (size_t i = 2; i + 4 <= data.size(); i += 4 + u16(i + 2)) groups.push_back(u16(i));
+    return groups;
+  }
+
+  // The JA4 fingerprint of this hello, after FoxIO's definition: protocol,
+  // version, SNI or IP, counts of suites and extensions without GREASE, ALPN;
+  // then the SHA-256 prefixes of the sorted suites, and of the sorted
+  // extensions without SNI and ALPN followed by the signature algorithms in
+  // their order.
+  std::string ja4() const {
+    auto hex4 = [](unsigned v) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "%04x", v);
+      return std::string(buf);
+    };
+    auto joined = [&](const std::vector<unsigned>& values) {
+      std::string out;
+      for (unsigned v : values) out += (out.empty() ? "" : ",") + hex4(v);
+      return out;
+    };
+    auto sha256_12 = [](const std::string& text) {
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int len = 0;
+      EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
+      std::string out;
+      for (unsigned i = 0; i < 6; ++i) {
+        char buf[3];
+        std::snprintf(buf, sizeof buf, "%02x", md[i]);
+        out += buf;
+      }
+      return out;
+    };
+    std::vector<unsigned> ciphers, exts;
+    std::copy_if(suites.begin(), suites.end(), std::back_inserter(ciphers), [](unsigned v) { return !grease(v); });
+    for (const auto& e : extensions) {
+      if (!grease(e.first)) exts.push_back(e.first);
+    }
+    unsigned version = 0;
+    for (unsigned v : u16_list(43, 1)) {
+      if (!grease(v)) version = std::max(version, v);
+    }
+    std::string alpn = "00";
+    if (const auto a = extension(16); a && a->size() > 3) {
+      const std::string first = a->substr(3, static_cast<uint8_t>((*a)[2]));
+      alpn = std::string{first.front(), first.back()};
+    }
+    char head[16];
+    std::snprintf(head, sizeof head, "t%s%c%02zu%02zu", version == 0x0304 ? "13" : "12", extension(0) ? 'd' : 'i',
+                  ciphers.size(), exts.size());
+    std::sort(ciphers.begin(), ciphers.end());
+    std::erase_if(exts, [](unsigned t) { return t == 0 || t == 16; });
+    std::sort(exts.begin(), exts.end());
+    std::string c = joined(exts);
+    if (const auto sigalgs = u16_list(13); !sigalgs.empty()) c += "_" + joined(sigalgs);
+    return head + alpn + "_" + sha256_12(joined(ciphers)) + "_" + sha256_12(c);
+  }
+};
+
+// Reads what a client sends until one whole TLS record is in.
+std::string read_record(int fd) {
+  std::string in;
+  char buf[4096];
+  auto record_end = [&] { return 5u + ((static_cast<uint8_t>(in[3]) << 8) | static_cast<uint8_t>(in[4])); };
+  while (in.size() < 5 || in.size() < record_end()) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    in.append(buf, static_cast<size_t>(n));
+  }
+  return in;
+}
+
+// The ClientHello of the chrome142 profile, read off the wire, in the mode
+// this build runs in. Each mode's fingerprint is pinned by its JA4 (to an
+// address, so without a server name; to a host name the same hellos give
+// t13d1516h2_8daaf6152771_d8a2da3f94cd with the impersonating libcurl, as
+// the browser, and t13d1613h2_1711a4c0508c_65df7edfe3b3 on stock, where
+// OpenSSL then adds padding).
+TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
+  std::string first, second;
+  LoopbackServer server({[&](int fd) { first = read_record(fd); }, [&](int fd) { second = read_record(fd); }});
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_THROW(curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"}), TransportError);
+  }
+  ASSERT_EQ(server.served(), 2);
+  const ClientHello hello(first), again(second);
+  ASSERT_FALSE(hello.suites.empty());
+
+  // Chrome's order, GREASE aside.
   const std::vector<unsigned> chrome_suites{0x1301, 0x1302, 0x1303, 0xC02B, 0xC02F, 0xC02C, 0xC030, 0xCCA9,
                                             0xCCA8, 0xC013, 0xC014, 0x009C, 0x009D, 0x002F, 0x0035};
-  ASSERT_GE(suites.size(), chrome_suites.size());
-  EXPECT_EQ(std::vector<unsigned>(suites.begin(), suites.begin() + chrome_suites.size()), chrome_suites);
-  for (size_t i = chrome_suites.size(); i < suites.size(); ++i) EXPECT_EQ(suites[i], 0x00FFu);  // renegotiation SCSV
-
-  EXPECT_EQ(ext[10], std::string("\x00\x06\x00\x1d\x00\x17\x00\x18", 8));                  // X25519, P-256, P-384
-  EXPECT_EQ(ext[16], std::string("\x00\x0c\x02h2\x08http/1.1", 14));                     // ALPN
-  EXPECT_EQ(ext[13], std::string("\x00\x10\x04\x03\x08\x04\x04\x01\x05\x03\x08\x05\x05\x01\x08\x06\x06\x01", 18));
-  EXPECT_EQ(ext[43], std::string("\x04\x03\x04\x03\x03", 5));                           // TLS 1.3, 1.2 only
+  std::vector<unsigned> suites = hello.suites;
+  std::erase_if(suites, ClientHello::grease);
+  EXPECT_EQ(hello.extension(16), std::string("\x00\x0c\x02h2\x08http/1.1", 14));  // ALPN
+  EXPECT_EQ(hello.u16_list(13), (std::vector<unsigned>{0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601}));
+  EXPECT_FALSE(hello.extension(0));  // no server name for an address
   for (unsigned wanted : {5u /*status_request*/, 18u /*SCT*/, 35u /*session ticket*/}) {
-    EXPECT_TRUE(ext.count(wanted)) << wanted;
+    EXPECT_TRUE(hello.extension(wanted)) << wanted;
   }
-  for (unsigned unwanted : {22u /*encrypt-then-mac*/, 49u /*post-handshake auth*/}) {
-    EXPECT_FALSE(ext.count(unwanted)) << unwanted;
+  for (unsigned unwanted : {22u /*encrypt-then-mac*/, 49u /*post-handshake auth*/, 41u /*pre-shared key*/}) {
+    EXPECT_FALSE(hello.extension(unwanted)) << unwanted;
   }
+
+  if (transport_info().impersonating) {
+    // The browser's own: GREASE first in suites, extensions, groups and
+    // versions; the post-quantum hybrid group first and shared; brotli
+    // certificate compression, ALPS for h2, ECH GREASE; extensions in a new
+    // order on every connection.
+    EXPECT_EQ(suites, chrome_suites);
+    EXPECT_TRUE(ClientHello::grease(hello.suites.front()));
+    EXPECT_TRUE(ClientHello::grease(hello.extensions.front().first));
+    EXPECT_TRUE(ClientHello::grease(hello.extensions.back().first));
+    const auto groups = hello.u16_list(10);
+    ASSERT_EQ(groups.size(), 5u);
+    EXPECT_TRUE(ClientHello::grease(groups[0]));
+    EXPECT_EQ(std::vector<unsigned>(groups.begin() + 1, groups.end()),
+              (std::vector<unsigned>{0x11EC /*X25519MLKEM768*/, 0x001D, 0x0017, 0x0018}));
+    const auto shares = hello.key_share_groups();
+    ASSERT_EQ(shares.size(), 3u);
+    EXPECT_TRUE(ClientHello::grease(shares[0]));
+    EXPECT_EQ(shares[1], 0x11ECu);
+    EXPECT_EQ(shares[2], 0x001Du);
+    const auto versions = hello.u16_list(43, 1);
+    ASSERT_EQ(versions.size(), 3u);
+    EXPECT_TRUE(ClientHello::grease(versions[0]));
+    EXPECT_EQ(hello.extension(27), std::string("\x02\x00\x02", 3));     // compress_certificate: brotli
+    EXPECT_EQ(hello.extension(17613), std::string("\x00\x03\x02h2", 5));  // ALPS, new code point
+    EXPECT_TRUE(hello.extension(0xFE0D));                                // encrypted_client_hello (GREASE)
+    EXPECT_NE(again.extension_types(), hello.extension_types());
+    EXPECT_EQ(hello.ja4(), "t13i1515h2_8daaf6152771_d8a2da3f94cd");
+  } else {
+    // As far as stock libcurl and OpenSSL go: no GREASE, no post-quantum
+    // group, OpenSSL's own extension order; OpenSSL appends the
+    // renegotiation SCSV.
+    EXPECT_EQ(hello.suites.back(), 0x00FFu);
+    suites.pop_back();
+    EXPECT_EQ(suites, chrome_suites);
+    EXPECT_EQ(hello.u16_list(10), (std::vector<unsigned>{0x001D, 0x0017, 0x0018}));
+    EXPECT_EQ(hello.u16_list(43, 1), (std::vector<unsigned>{0x0304, 0x0303}));
+    EXPECT_EQ(again.extension_types(), hello.extension_types());
+    EXPECT_EQ(hello.ja4(), "t13i1611h2_1711a4c0508c_e4c29a02ccbf");
+  }
+  EXPECT_EQ(again.ja4(), hello.ja4());
 }
 
 }  // namespace curl
