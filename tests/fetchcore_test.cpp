@@ -3,12 +3,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <optional>
@@ -20,12 +26,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "qelkit/common/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/work_dir.hpp"
 
 namespace qelkit {
 namespace {
@@ -822,6 +832,202 @@ TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
     EXPECT_EQ(hello.ja4(), "t13i1611h2_1711a4c0508c_e4c29a02ccbf");
   }
   EXPECT_EQ(again.ja4(), hello.ja4());
+}
+
+// ------------------------------------------------------------ trusted certificates
+
+// A certificate authority, an intermediate it signed, and a server
+// certificate for 127.0.0.1 the intermediate signed; P-256 keys, valid for a
+// day.
+class TestPki {
+ public:
+  TestPki() {
+    root_ = make("qelkit test root", nullptr, nullptr, true, root_key_);
+    intermediate_ = make("qelkit test intermediate", root_.get(), root_key_.get(), true, intermediate_key_);
+    leaf_ = make("127.0.0.1", intermediate_.get(), intermediate_key_.get(), false, leaf_key_);
+    stranger_ = make("qelkit test stranger", nullptr, nullptr, true, stranger_key_);
+  }
+  std::string root_pem() const { return pem(root_.get()); }
+  std::string stranger_pem() const { return pem(stranger_.get()); }
+  // The name OpenSSL's hashed directories give the root: <subject hash>.0
+  std::string root_hash_name() const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(root_.get()));
+    return name;
+  }
+  // A server context presenting the server certificate and the intermediate.
+  SSL_CTX* server_context() const {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx || SSL_CTX_use_certificate(ctx, leaf_.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, leaf_key_.get()) != 1 ||
+        SSL_CTX_add1_chain_cert(ctx, intermediate_.get()) != 1) {
+      throw std::runtime_error("cannot set up the test server's TLS context");
+    }
+    return ctx;
+  }
+
+ private:
+  struct KeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+  };
+  struct CertFree {
+    void operator()(X509* c) const { X509_free(c); }
+  };
+  using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+  using Cert = std::unique_ptr<X509, CertFree>;
+
+  static Cert make(const char* cn, X509* issuer, EVP_PKEY* issuer_key, bool ca, Key& key) {
+    key.reset(EVP_EC_gen("P-256"));
+    Cert cert(X509_new());
+    if (!key || !cert) throw std::runtime_error("cannot make a test certificate");
+    X509_set_version(cert.get(), 2);
+    static long serial = 1;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get()));
+    X509_set_pubkey(cert.get(), key.get());
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
+    const std::vector<std::pair<int, const char*>> extensions =
+        ca ? std::vector<std::pair<int, const char*>>{{NID_basic_constraints, "critical,CA:TRUE"},
+                                                      {NID_key_usage, "critical,keyCertSign"},
+                                                      {NID_subject_key_identifier, "hash"}}
+           : std::vector<std::pair<int, const char*>>{{NID_basic_constraints, "critical,CA:FALSE"},
+                                                      {NID_key_usage, "critical,digitalSignature"},
+                                                      {NID_ext_key_usage, "serverAuth"},
+                                                      {NID_subject_alt_name, "IP:127.0.0.1"}};
+    for (const auto& [nid, value] : extensions) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+      if (!ext || X509_add_ext(cert.get(), ext, -1) != 1) throw std::runtime_error("cannot add an extension");
+      X509_EXTENSION_free(ext);
+    }
+    if (X509_sign(cert.get(), issuer_key ? issuer_key : key.get(), EVP_sha256()) <= 0) {
+      throw std::runtime_error("cannot sign a test certificate");
+    }
+    return cert;
+  }
+  static std::string pem(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    std::string out(data, static_cast<size_t>(len));
+    BIO_free(bio);
+    return out;
+  }
+
+  Key root_key_, intermediate_key_, leaf_key_, stranger_key_;
+  Cert root_, intermediate_, leaf_, stranger_;
+};
+
+// Runs `request` in a child process whose mount namespace shows `dir` in
+// place of the system's CA directory `system_dir`. Returns what it returned
+// or the message of what it threw; nullopt when this process may not mount.
+std::optional<std::string> with_system_certificates(const std::filesystem::path& dir, const std::string& system_dir,
+                                                    const std::function<std::string()>& request) {
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    std::string said;
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(dir.c_str(), system_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      said = "\x01";
+    } else {
+      try {
+        said = request();
+      } catch (const std::exception& e) {
+        said = e.what();
+      }
+    }
+    (void)!::write(out[1], said.data(), said.size());
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (said == "\x01") return std::nullopt;
+  return said;
+}
+
+// The system's certificates come from libcurl's hashed CA directory alone
+// (where it has one): a chain to a root found there verifies, one to a root
+// only in the bundle does not, and QELKIT_CA_FILE adds its own. Each case runs
+// in a child that sees a directory of this test's making as the system's.
+TEST(CurlTransportTest, TheSystemCertificatesAreTheHashedDirectorysAndQelkitCaFilesOnly) {
+  const std::string system_dir = transport_info().ca_path;
+  if (system_dir.empty()) GTEST_SKIP() << "libcurl has no CA directory here";
+  const TestPki pki;
+  const testing::ScopedWorkDir temp("qelkit-trust");
+  const std::filesystem::path in_dir = temp.path() / "root-in-directory", in_bundle = temp.path() / "root-in-bundle";
+  auto write = [](const std::filesystem::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+  };
+  for (const auto& dir : {in_dir, in_bundle}) std::filesystem::create_directory(dir);
+  // A bundle where libcurl looks for one, led by an unrelated authority.
+  write(in_dir / "ca-certificates.crt", pki.stranger_pem());
+  write(in_dir / pki.root_hash_name(), pki.root_pem());
+  write(in_bundle / "ca-certificates.crt", pki.stranger_pem() + pki.root_pem());
+  write(temp.path() / "extra.pem", pki.root_pem());
+
+  if (!with_system_certificates(in_dir, system_dir, [] { return std::string(); })) {
+    GTEST_SKIP() << "no right to mount here";
+  }
+  SSL_CTX* ctx = pki.server_context();
+  auto serve = [ctx](int fd) {
+    // A client that refuses the certificate hangs up mid-handshake: the
+    // write that follows must fail, not kill the test with SIGPIPE.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+      char buf[4096];
+      (void)SSL_read(ssl, buf, sizeof buf);
+      const std::string_view reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+      SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+      SSL_shutdown(ssl);
+    }
+    SSL_free(ssl);
+  };
+  struct Case {
+    const char* what;
+    std::filesystem::path dir;
+    bool extra;
+    bool verifies;
+  };
+  const std::vector<Case> cases{{"root in the directory", in_dir, false, true},
+                                {"root only in the bundle", in_bundle, false, false},
+                                {"root in QELKIT_CA_FILE", in_bundle, true, true}};
+  std::vector<LoopbackServer::Handler> handlers(cases.size(), serve);
+  LoopbackServer server(handlers);
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto said = with_system_certificates(c.dir, system_dir, [&] {
+      if (c.extra) setenv("QELKIT_CA_FILE", (temp.path() / "extra.pem").c_str(), 1);
+      const HttpResponse r = curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"});
+      return std::to_string(r.status) + " " + r.body;
+    });
+    ASSERT_TRUE(said);
+    if (c.verifies) {
+      EXPECT_EQ(*said, "200 ok");
+    } else {
+      EXPECT_THAT(*said, HasSubstr("certificate")) << *said;
+    }
+  }
+  EXPECT_EQ(server.served(), 3);
+  SSL_CTX_free(ctx);
 }
 
 }  // namespace curl
