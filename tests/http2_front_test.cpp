@@ -63,8 +63,9 @@ class ProtocolRecorder final : public Transport {
 
 // One HTTP/2 connection over TLS on a free loopback port, read frame by
 // frame: what a server sees of a client's HTTP/2 fingerprint. It serves the
-// certificate and key in the two PEM files, answers the first request with
-// 200 and no body, and keeps reading until the client closes.
+// certificate and key in the two PEM files, answers a request with 200 and
+// no body once the request is complete, and keeps reading until the client
+// closes.
 class Http2Observer {
  public:
   struct Seen {
@@ -205,14 +206,16 @@ class Http2Observer {
           }
         }
         block.append(body);
-        if (flags & 0x4) {  // END_HEADERS: the request is in; answer it
-          seen_.headers = decode(block);
-          const char reply[] = {0, 0, 1, 0x1, 0x5, 0, 0, 0, 0, static_cast<char>(0x88)};  // :status 200, END_STREAM
-          std::string frame(reply, sizeof reply);
-          frame[5] = static_cast<char>(stream >> 24), frame[6] = static_cast<char>(stream >> 16);
-          frame[7] = static_cast<char>(stream >> 8), frame[8] = static_cast<char>(stream);
-          SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-        }
+        if (flags & 0x4) seen_.headers = decode(block);  // END_HEADERS
+      }
+      // Answered once the whole request is in (END_STREAM on its HEADERS or
+      // DATA): libcurl does not expect a reply before its body has gone.
+      if ((type == 0x1 || type == 0x0) && (flags & 0x1)) {
+        const char reply[] = {0, 0, 1, 0x1, 0x5, 0, 0, 0, 0, static_cast<char>(0x88)};  // :status 200, END_STREAM
+        std::string frame(reply, sizeof reply);
+        frame[5] = static_cast<char>(stream >> 24), frame[6] = static_cast<char>(stream >> 16);
+        frame[7] = static_cast<char>(stream >> 8), frame[8] = static_cast<char>(stream);
+        SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
       }
     }
   }
