@@ -8,6 +8,8 @@
 #   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
 #   ./qelkit.sh bench   build, run every benchmark and print one table
 #   ./qelkit.sh python  setup, build, then print the folder to put on PYTHONPATH for a Python host
+# QELKIT_CURL_IMPERSONATE_LIBRARY=/path/libcurl-impersonate.so builds (build, test, demo, bench,
+# python) with that libcurl for full browser impersonation; OFF keeps stock libcurl.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -18,7 +20,7 @@ PACKAGES=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev libssl-dev libqrencode-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libzbar-dev libcpp-httplib-dev
-  zlib1g-dev libbrotli-dev libzstd-dev
+  zlib1g-dev libbrotli-dev libzstd-dev libnghttp2-dev
   nginx libnginx-mod-http-js libnginx-mod-http-brotli-filter
   pybind11-dev python3-dev python3-pytest
 )
@@ -60,9 +62,19 @@ install_missing() {
   return "$status"
 }
 
+# The libcurl to build with, when QELKIT_CURL_IMPERSONATE_LIBRARY names one
+# (else the build's own choice stands: found, or stock).
+impersonation_args() {
+  if [ -n "${QELKIT_CURL_IMPERSONATE_LIBRARY:-}" ]; then
+    printf '%s\n' "-DQELKIT_CURL_IMPERSONATE_LIBRARY=$QELKIT_CURL_IMPERSONATE_LIBRARY"
+  fi
+}
+
 cmd_build() {
+  local impersonate
+  mapfile -t impersonate < <(impersonation_args)
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${QELKIT_BUILD_TYPE:-RelWithDebInfo}" \
-    -DQELKIT_WERROR=ON "$@" >/dev/null
+    -DQELKIT_WERROR=ON "${impersonate[@]}" "$@" >/dev/null
   cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
@@ -174,8 +186,10 @@ cmd_demo() {
     sim_bin="$(realpath "${QELKIT_DEMO_PLATFORM_SIM:?QELKIT_DEMO_PLATFORM_SIM must name the substitute platform}")"
   else
     cmd_setup
+    local impersonate
+    mapfile -t impersonate < <(impersonation_args)
     cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${QELKIT_BUILD_TYPE:-RelWithDebInfo}" \
-      -DQELKIT_WERROR=ON >/dev/null
+      -DQELKIT_WERROR=ON "${impersonate[@]}" >/dev/null
     cmake --build "$BUILD_DIR" -j "$JOBS" --target qelkit platform-sim
     qelkit_bin="$BUILD_DIR/apps/qelkit/qelkit"
     sim_bin="$BUILD_DIR/apps/platform-sim/platform-sim"

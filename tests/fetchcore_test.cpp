@@ -3,12 +3,21 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <map>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,12 +25,17 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "qelkit/common/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/work_dir.hpp"
 
 namespace qelkit {
 namespace {
@@ -557,12 +571,21 @@ TEST(CurlTransportTest, SendsProfileHeadersInOrderAndReadsTheFinalResponse) {
   EXPECT_EQ(response.body, "decoded by libcurl");
   EXPECT_THAT(Reply(response).header_values("Set-Cookie"), ElementsAre("sessionid=S1; Path=/", "wxuin=W1;"));
 
+  // HTTP/1.1 over cleartext, as the browser: no upgrade to h2c.
   EXPECT_TRUE(first.starts_with("POST /start?x=1 HTTP/1.1\r\n")) << first;
-  EXPECT_THAT(header_names(first),
-              ElementsAre("Host", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "Upgrade-Insecure-Requests",
-                          "User-Agent", "Accept", "Sec-Fetch-Site", "Sec-Fetch-Mode", "Sec-Fetch-User",
-                          "Sec-Fetch-Dest", "Accept-Encoding", "Accept-Language", "Priority", "Content-Type",
-                          "Connection", "Cookie", "Content-Length"));
+  std::vector<std::string> names{"Host", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform",
+                                 "Upgrade-Insecure-Requests", "User-Agent", "Accept", "Sec-Fetch-Site",
+                                 "Sec-Fetch-Mode", "Sec-Fetch-User", "Sec-Fetch-Dest", "Accept-Encoding",
+                                 "Accept-Language", "Priority", "Content-Type", "Connection", "Cookie",
+                                 "Content-Length"};
+  if (transport_info().impersonating) {
+    // The impersonating libcurl puts the request's own headers after the
+    // profile's, then its Content-Length, then Connection.
+    std::erase(names, "Connection");
+    names.push_back("Connection");
+  }
+  EXPECT_EQ(header_names(first), names);
+  EXPECT_THAT(first, HasSubstr("\r\nConnection: keep-alive\r\n"));
   EXPECT_THAT(first, HasSubstr("\r\nAccept: */*\r\n"));
   EXPECT_THAT(first, HasSubstr("Chrome/142.0.0.0"));
   EXPECT_TRUE(first.ends_with("\r\n\r\n" + body.dump())) << first;
@@ -594,61 +617,409 @@ TEST(CurlTransportTest, FailuresBelowHttpAreTransportErrorsNamingTheUrl) {
 TEST(CurlTransportTest, RefusesBadRequestsBeforeSendingAnything) {
   const std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/x";
   const HttpRequest unknown_profile{"POST", url, {}, std::nullopt, "chrome1"};
-  EXPECT_THAT(message_of<InvalidArgumentError>([&] { curl_transport().perform(unknown_profile); }),
-              HasSubstr("chrome1"));
+  const std::string unknown = message_of<InvalidArgumentError>([&] { curl_transport().perform(unknown_profile); });
+  EXPECT_THAT(unknown, HasSubstr("\"chrome1\""));
+  // The impersonating libcurl judges profiles: its own words are passed on.
+  if (transport_info().impersonating) {
+    EXPECT_THAT(unknown, HasSubstr("Unknown impersonation target 'chrome1'"));
+  }
   EXPECT_THROW(curl_transport().perform({"POST", url, {{"X", "a\r\nB: c"}}, std::nullopt, ""}), InvalidArgumentError);
   EXPECT_THROW(curl_transport().perform({"PUT", url, {}, std::nullopt, ""}), InvalidArgumentError);
   EXPECT_THROW(curl_transport().perform({"POST", url, {}, Json("\xff"), ""}), InvalidArgumentError);
 }
 
-// The ClientHello of the chrome142 profile, read off the wire.
-TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
-  std::string hello;
-  LoopbackServer server({[&](int fd) {
-    char buf[4096];
-    auto record_end = [&] { return 5u + ((static_cast<uint8_t>(hello[3]) << 8) | static_cast<uint8_t>(hello[4])); };
-    while (hello.size() < 5 || hello.size() < record_end()) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      hello.append(buf, static_cast<size_t>(n));
-    }
-  }});
-  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
-  EXPECT_THROW(curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"}), TransportError);
-  ASSERT_EQ(server.served(), 1);
-  ASSERT_GT(hello.size(), 48u);
-  ASSERT_EQ(hello[0], 0x16);  // handshake record
-  ASSERT_EQ(hello[5], 0x01);  // ClientHello
-
-  auto u8 = [&](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(hello.at(at))); };
-  auto u16 = [&](size_t at) { return (u8(at) << 8) | u8(at + 1); };
-  size_t at = 9 + 2 + 32;  // record and handshake headers, version, random
-  at += 1 + u8(at);        // session id
+// A TLS ClientHello as it went over the wire.
+struct ClientHello {
   std::vector<unsigned> suites;
-  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 2) suites.push_back(u16(i));
-  at += 2 + u16(at);
-  at += 1 + u8(at);  // compression methods
-  std::map<unsigned, std::string> ext;
-  for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 4 + u16(i + 2)) {
-    ext[u16(i)] = hello.substr(i + 4, u16(i + 2));
+  std::vector<std::pair<unsigned, std::string>> extensions;  // type and data, in order
+
+  // Reads the first handshake record of `bytes`; fails the test on a short one.
+  explicit ClientHello(const std::string& bytes) {
+    auto u8 = [&](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(bytes.at(at))); };
+    auto u16 = [&](size_t at) { return (u8(at) << 8) | u8(at + 1); };
+    if (bytes.size() < 48 || u8(0) != 0x16 || u8(5) != 0x01) {
+      ADD_FAILURE() << "not a ClientHello record (" << bytes.size() << " bytes)";
+      return;
+    }
+    size_t at = 9 + 2 + 32;  // record and handshake headers, version, random
+    at += 1 + u8(at);        // session id
+    for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 2) suites.push_back(u16(i));
+    at += 2 + u16(at);
+    at += 1 + u8(at);  // compression methods
+    for (size_t end = at + 2 + u16(at), i = at + 2; i < end; i += 4 + u16(i + 2)) {
+      extensions.emplace_back(u16(i), bytes.substr(i + 4, u16(i + 2)));
+    }
   }
 
+  static bool grease(unsigned v) { return (v & 0x0F0F) == 0x0A0A && (v >> 8) == (v & 0xFF); }
+
+  std::optional<std::string> extension(unsigned type) const {
+    for (const auto& [t, data] : extensions) {
+      if (t == type) return data;
+    }
+    return std::nullopt;
+  }
+  std::vector<unsigned> extension_types() const {
+    std::vector<unsigned> types;
+    for (const auto& e : extensions) types.push_back(e.first);
+    return types;
+  }
+  // A list of 16-bit values behind a length of `length_bytes` (groups,
+  // signature algorithms, supported versions).
+  std::vector<unsigned> u16_list(unsigned type, size_t length_bytes = 2) const {
+    std::vector<unsigned> out;
+    const std::string data = extension(type).value_or("");
+    for (size_t i = length_bytes; i + 1 < data.size(); i += 2) {
+      out.push_back((static_cast<unsigned>(static_cast<uint8_t>(data[i])) << 8) | static_cast<uint8_t>(data[i + 1]));
+    }
+    return out;
+  }
+  // The groups of the key shares offered.
+  std::vector<unsigned> key_share_groups() const {
+    std::vector<unsigned> groups;
+    const std::string data = extension(51).value_or("");
+    auto u16 = [&](size_t at) {
+      return (static_cast<unsigned>(static_cast<uint8_t>(data.at(at))) << 8) | static_cast<uint8_t>(data.at(at + 1));
+    };
+    for (size_t i = 2; i + 4 <= data.size(); i += 4 + u16(i + 2)) groups.push_back(u16(i));
+    return groups;
+  }
+
+  // The JA4 fingerprint of this hello, after FoxIO's definition: protocol,
+  // version, SNI or IP, counts of suites and extensions without GREASE, ALPN;
+  // then the SHA-256 prefixes of the sorted suites, and of the sorted
+  // extensions without SNI and ALPN followed by the signature algorithms in
+  // their order.
+  std::string ja4() const {
+    auto hex4 = [](unsigned v) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "%04x", v);
+      return std::string(buf);
+    };
+    auto joined = [&](const std::vector<unsigned>& values) {
+      std::string out;
+      for (unsigned v : values) out += (out.empty() ? "" : ",") + hex4(v);
+      return out;
+    };
+    auto sha256_12 = [](const std::string& text) {
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int len = 0;
+      EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
+      std::string out;
+      for (unsigned i = 0; i < 6; ++i) {
+        char buf[3];
+        std::snprintf(buf, sizeof buf, "%02x", md[i]);
+        out += buf;
+      }
+      return out;
+    };
+    std::vector<unsigned> ciphers, exts;
+    std::copy_if(suites.begin(), suites.end(), std::back_inserter(ciphers), [](unsigned v) { return !grease(v); });
+    for (const auto& e : extensions) {
+      if (!grease(e.first)) exts.push_back(e.first);
+    }
+    unsigned version = 0;
+    for (unsigned v : u16_list(43, 1)) {
+      if (!grease(v)) version = std::max(version, v);
+    }
+    std::string alpn = "00";
+    if (const auto a = extension(16); a && a->size() > 3) {
+      const std::string first = a->substr(3, static_cast<uint8_t>((*a)[2]));
+      alpn = std::string{first.front(), first.back()};
+    }
+    char head[16];
+    std::snprintf(head, sizeof head, "t%s%c%02zu%02zu", version == 0x0304 ? "13" : "12", extension(0) ? 'd' : 'i',
+                  ciphers.size(), exts.size());
+    std::sort(ciphers.begin(), ciphers.end());
+    std::erase_if(exts, [](unsigned t) { return t == 0 || t == 16; });
+    std::sort(exts.begin(), exts.end());
+    std::string c = joined(exts);
+    if (const auto sigalgs = u16_list(13); !sigalgs.empty()) c += "_" + joined(sigalgs);
+    return head + alpn + "_" + sha256_12(joined(ciphers)) + "_" + sha256_12(c);
+  }
+};
+
+// Reads what a client sends until one whole TLS record is in.
+std::string read_record(int fd) {
+  std::string in;
+  char buf[4096];
+  auto record_end = [&] { return 5u + ((static_cast<uint8_t>(in[3]) << 8) | static_cast<uint8_t>(in[4])); };
+  while (in.size() < 5 || in.size() < record_end()) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    in.append(buf, static_cast<size_t>(n));
+  }
+  return in;
+}
+
+// The ClientHello of the chrome142 profile, read off the wire, in the mode
+// this build runs in. Each mode's fingerprint is pinned by its JA4 (to an
+// address, so without a server name; to a host name the same hellos give
+// t13d1516h2_8daaf6152771_d8a2da3f94cd with the impersonating libcurl, as
+// the browser, and t13d1613h2_1711a4c0508c_65df7edfe3b3 on stock, where
+// OpenSSL then adds padding).
+TEST(CurlTransportTest, ProfileShapesTheTlsClientHello) {
+  std::string first, second;
+  LoopbackServer server({[&](int fd) { first = read_record(fd); }, [&](int fd) { second = read_record(fd); }});
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_THROW(curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"}), TransportError);
+  }
+  ASSERT_EQ(server.served(), 2);
+  const ClientHello hello(first), again(second);
+  ASSERT_FALSE(hello.suites.empty());
+
+  // Chrome's order, GREASE aside.
   const std::vector<unsigned> chrome_suites{0x1301, 0x1302, 0x1303, 0xC02B, 0xC02F, 0xC02C, 0xC030, 0xCCA9,
                                             0xCCA8, 0xC013, 0xC014, 0x009C, 0x009D, 0x002F, 0x0035};
-  ASSERT_GE(suites.size(), chrome_suites.size());
-  EXPECT_EQ(std::vector<unsigned>(suites.begin(), suites.begin() + chrome_suites.size()), chrome_suites);
-  for (size_t i = chrome_suites.size(); i < suites.size(); ++i) EXPECT_EQ(suites[i], 0x00FFu);  // renegotiation SCSV
-
-  EXPECT_EQ(ext[10], std::string("\x00\x06\x00\x1d\x00\x17\x00\x18", 8));                  // X25519, P-256, P-384
-  EXPECT_EQ(ext[16], std::string("\x00\x0c\x02h2\x08http/1.1", 14));                     // ALPN
-  EXPECT_EQ(ext[13], std::string("\x00\x10\x04\x03\x08\x04\x04\x01\x05\x03\x08\x05\x05\x01\x08\x06\x06\x01", 18));
-  EXPECT_EQ(ext[43], std::string("\x04\x03\x04\x03\x03", 5));                           // TLS 1.3, 1.2 only
+  std::vector<unsigned> suites = hello.suites;
+  std::erase_if(suites, ClientHello::grease);
+  EXPECT_EQ(hello.extension(16), std::string("\x00\x0c\x02h2\x08http/1.1", 14));  // ALPN
+  EXPECT_EQ(hello.u16_list(13), (std::vector<unsigned>{0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601}));
+  EXPECT_FALSE(hello.extension(0));  // no server name for an address
   for (unsigned wanted : {5u /*status_request*/, 18u /*SCT*/, 35u /*session ticket*/}) {
-    EXPECT_TRUE(ext.count(wanted)) << wanted;
+    EXPECT_TRUE(hello.extension(wanted)) << wanted;
   }
-  for (unsigned unwanted : {22u /*encrypt-then-mac*/, 49u /*post-handshake auth*/}) {
-    EXPECT_FALSE(ext.count(unwanted)) << unwanted;
+  for (unsigned unwanted : {22u /*encrypt-then-mac*/, 49u /*post-handshake auth*/, 41u /*pre-shared key*/}) {
+    EXPECT_FALSE(hello.extension(unwanted)) << unwanted;
   }
+
+  if (transport_info().impersonating) {
+    // The browser's own: GREASE first in suites, extensions, groups and
+    // versions; the post-quantum hybrid group first and shared; brotli
+    // certificate compression, ALPS for h2, ECH GREASE; extensions in a new
+    // order on every connection.
+    EXPECT_EQ(suites, chrome_suites);
+    EXPECT_TRUE(ClientHello::grease(hello.suites.front()));
+    EXPECT_TRUE(ClientHello::grease(hello.extensions.front().first));
+    EXPECT_TRUE(ClientHello::grease(hello.extensions.back().first));
+    const auto groups = hello.u16_list(10);
+    ASSERT_EQ(groups.size(), 5u);
+    EXPECT_TRUE(ClientHello::grease(groups[0]));
+    EXPECT_EQ(std::vector<unsigned>(groups.begin() + 1, groups.end()),
+              (std::vector<unsigned>{0x11EC /*X25519MLKEM768*/, 0x001D, 0x0017, 0x0018}));
+    const auto shares = hello.key_share_groups();
+    ASSERT_EQ(shares.size(), 3u);
+    EXPECT_TRUE(ClientHello::grease(shares[0]));
+    EXPECT_EQ(shares[1], 0x11ECu);
+    EXPECT_EQ(shares[2], 0x001Du);
+    const auto versions = hello.u16_list(43, 1);
+    ASSERT_EQ(versions.size(), 3u);
+    EXPECT_TRUE(ClientHello::grease(versions[0]));
+    EXPECT_EQ(hello.extension(27), std::string("\x02\x00\x02", 3));     // compress_certificate: brotli
+    EXPECT_EQ(hello.extension(17613), std::string("\x00\x03\x02h2", 5));  // ALPS, new code point
+    EXPECT_TRUE(hello.extension(0xFE0D));                                // encrypted_client_hello (GREASE)
+    EXPECT_NE(again.extension_types(), hello.extension_types());
+    EXPECT_EQ(hello.ja4(), "t13i1515h2_8daaf6152771_d8a2da3f94cd");
+  } else {
+    // As far as stock libcurl and OpenSSL go: no GREASE, no post-quantum
+    // group, OpenSSL's own extension order; OpenSSL appends the
+    // renegotiation SCSV.
+    EXPECT_EQ(hello.suites.back(), 0x00FFu);
+    suites.pop_back();
+    EXPECT_EQ(suites, chrome_suites);
+    EXPECT_EQ(hello.u16_list(10), (std::vector<unsigned>{0x001D, 0x0017, 0x0018}));
+    EXPECT_EQ(hello.u16_list(43, 1), (std::vector<unsigned>{0x0304, 0x0303}));
+    EXPECT_EQ(again.extension_types(), hello.extension_types());
+    EXPECT_EQ(hello.ja4(), "t13i1611h2_1711a4c0508c_e4c29a02ccbf");
+  }
+  EXPECT_EQ(again.ja4(), hello.ja4());
+}
+
+// ------------------------------------------------------------ trusted certificates
+
+// A certificate authority, an intermediate it signed, and a server
+// certificate for 127.0.0.1 the intermediate signed; P-256 keys, valid for a
+// day.
+class TestPki {
+ public:
+  TestPki() {
+    root_ = make("qelkit test root", nullptr, nullptr, true, root_key_);
+    intermediate_ = make("qelkit test intermediate", root_.get(), root_key_.get(), true, intermediate_key_);
+    leaf_ = make("127.0.0.1", intermediate_.get(), intermediate_key_.get(), false, leaf_key_);
+    stranger_ = make("qelkit test stranger", nullptr, nullptr, true, stranger_key_);
+  }
+  std::string root_pem() const { return pem(root_.get()); }
+  std::string stranger_pem() const { return pem(stranger_.get()); }
+  // The name OpenSSL's hashed directories give the root: <subject hash>.0
+  std::string root_hash_name() const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(root_.get()));
+    return name;
+  }
+  // A server context presenting the server certificate and the intermediate.
+  SSL_CTX* server_context() const {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx || SSL_CTX_use_certificate(ctx, leaf_.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, leaf_key_.get()) != 1 ||
+        SSL_CTX_add1_chain_cert(ctx, intermediate_.get()) != 1) {
+      throw std::runtime_error("cannot set up the test server's TLS context");
+    }
+    return ctx;
+  }
+
+ private:
+  struct KeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+  };
+  struct CertFree {
+    void operator()(X509* c) const { X509_free(c); }
+  };
+  using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+  using Cert = std::unique_ptr<X509, CertFree>;
+
+  static Cert make(const char* cn, X509* issuer, EVP_PKEY* issuer_key, bool ca, Key& key) {
+    key.reset(EVP_EC_gen("P-256"));
+    Cert cert(X509_new());
+    if (!key || !cert) throw std::runtime_error("cannot make a test certificate");
+    X509_set_version(cert.get(), 2);
+    static long serial = 1;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get()));
+    X509_set_pubkey(cert.get(), key.get());
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
+    const std::vector<std::pair<int, const char*>> extensions =
+        ca ? std::vector<std::pair<int, const char*>>{{NID_basic_constraints, "critical,CA:TRUE"},
+                                                      {NID_key_usage, "critical,keyCertSign"},
+                                                      {NID_subject_key_identifier, "hash"}}
+           : std::vector<std::pair<int, const char*>>{{NID_basic_constraints, "critical,CA:FALSE"},
+                                                      {NID_key_usage, "critical,digitalSignature"},
+                                                      {NID_ext_key_usage, "serverAuth"},
+                                                      {NID_subject_alt_name, "IP:127.0.0.1"}};
+    for (const auto& [nid, value] : extensions) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+      if (!ext || X509_add_ext(cert.get(), ext, -1) != 1) throw std::runtime_error("cannot add an extension");
+      X509_EXTENSION_free(ext);
+    }
+    if (X509_sign(cert.get(), issuer_key ? issuer_key : key.get(), EVP_sha256()) <= 0) {
+      throw std::runtime_error("cannot sign a test certificate");
+    }
+    return cert;
+  }
+  static std::string pem(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    std::string out(data, static_cast<size_t>(len));
+    BIO_free(bio);
+    return out;
+  }
+
+  Key root_key_, intermediate_key_, leaf_key_, stranger_key_;
+  Cert root_, intermediate_, leaf_, stranger_;
+};
+
+// Runs `request` in a child process whose mount namespace shows `dir` in
+// place of the system's CA directory `system_dir`. Returns what it returned
+// or the message of what it threw; nullopt when this process may not mount.
+std::optional<std::string> with_system_certificates(const std::filesystem::path& dir, const std::string& system_dir,
+                                                    const std::function<std::string()>& request) {
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    std::string said;
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(dir.c_str(), system_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      said = "\x01";
+    } else {
+      try {
+        said = request();
+      } catch (const std::exception& e) {
+        said = e.what();
+      }
+    }
+    (void)!::write(out[1], said.data(), said.size());
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (said == "\x01") return std::nullopt;
+  return said;
+}
+
+// The system's certificates come from libcurl's hashed CA directory alone
+// (where it has one): a chain to a root found there verifies, one to a root
+// only in the bundle does not, and QELKIT_CA_FILE adds its own. Each case runs
+// in a child that sees a directory of this test's making as the system's.
+TEST(CurlTransportTest, TheSystemCertificatesAreTheHashedDirectorysAndQelkitCaFilesOnly) {
+  const std::string system_dir = transport_info().ca_path;
+  if (system_dir.empty()) GTEST_SKIP() << "libcurl has no CA directory here";
+  const TestPki pki;
+  const testing::ScopedWorkDir temp("qelkit-trust");
+  const std::filesystem::path in_dir = temp.path() / "root-in-directory", in_bundle = temp.path() / "root-in-bundle";
+  auto write = [](const std::filesystem::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+  };
+  for (const auto& dir : {in_dir, in_bundle}) std::filesystem::create_directory(dir);
+  // A bundle where libcurl looks for one, led by an unrelated authority.
+  write(in_dir / "ca-certificates.crt", pki.stranger_pem());
+  write(in_dir / pki.root_hash_name(), pki.root_pem());
+  write(in_bundle / "ca-certificates.crt", pki.stranger_pem() + pki.root_pem());
+  write(temp.path() / "extra.pem", pki.root_pem());
+
+  if (!with_system_certificates(in_dir, system_dir, [] { return std::string(); })) {
+    GTEST_SKIP() << "no right to mount here";
+  }
+  SSL_CTX* ctx = pki.server_context();
+  auto serve = [ctx](int fd) {
+    // A client that refuses the certificate hangs up mid-handshake: the
+    // write that follows must fail, not kill the test with SIGPIPE.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+      char buf[4096];
+      (void)SSL_read(ssl, buf, sizeof buf);
+      const std::string_view reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+      SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+      SSL_shutdown(ssl);
+    }
+    SSL_free(ssl);
+  };
+  struct Case {
+    const char* what;
+    std::filesystem::path dir;
+    bool extra;
+    bool verifies;
+  };
+  const std::vector<Case> cases{{"root in the directory", in_dir, false, true},
+                                {"root only in the bundle", in_bundle, false, false},
+                                {"root in QELKIT_CA_FILE", in_bundle, true, true}};
+  std::vector<LoopbackServer::Handler> handlers(cases.size(), serve);
+  LoopbackServer server(handlers);
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto said = with_system_certificates(c.dir, system_dir, [&] {
+      if (c.extra) setenv("QELKIT_CA_FILE", (temp.path() / "extra.pem").c_str(), 1);
+      const HttpResponse r = curl_transport().perform({"GET", url, {}, std::nullopt, "chrome142"});
+      return std::to_string(r.status) + " " + r.body;
+    });
+    ASSERT_TRUE(said);
+    if (c.verifies) {
+      EXPECT_EQ(*said, "200 ok");
+    } else {
+      EXPECT_THAT(*said, HasSubstr("certificate")) << *said;
+    }
+  }
+  EXPECT_EQ(server.served(), 3);
+  SSL_CTX_free(ctx);
 }
 
 }  // namespace curl

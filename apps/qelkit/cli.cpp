@@ -575,7 +575,9 @@ int dispatch(const std::vector<std::string>& args) {
     text += "libcurl " + t.libcurl + " (TLS: " + t.tls + "; HTTP/2: " + (t.http2.empty() ? "none" : t.http2) + ")\n";
     text += "impersonation: " + t.impersonation + "\n";
     text += "platform origin: " + platform_origin() + "\n";
-    const std::string bundle = t.ca_bundle.empty() ? "no system bundle" : "system bundle " + t.ca_bundle;
+    const std::string bundle = !t.ca_path.empty()     ? "system certificates in " + t.ca_path
+                               : !t.ca_bundle.empty() ? "system bundle " + t.ca_bundle
+                                                      : "no system certificates";
     text += "CA file: " + (t.ca_file.empty() ? bundle + " (QELKIT_CA_FILE not set)" : t.ca_file + " (QELKIT_CA_FILE), with the " + bundle) + "\n";
     put(stdout, text);
     return kOk;

@@ -42,7 +42,6 @@ constexpr std::array<BrowserProfile, 1> kProfiles{{
         "X25519:P-256:P-384",
         "ecdsa_secp256r1_sha256:rsa_pss_rsae_sha256:rsa_pkcs1_sha256:ecdsa_secp384r1_sha384:"
         "rsa_pss_rsae_sha384:rsa_pkcs1_sha384:rsa_pss_rsae_sha512:rsa_pkcs1_sha512",
-        256,
         kChrome142Headers,
     },
 }};

@@ -3,7 +3,7 @@
 // When no impersonating libcurl is available, the curl transport makes a
 // request look as much like the named browser as stock libcurl + OpenSSL
 // allow: TLS versions, cipher order, groups, signature algorithms and
-// extensions, ALPN, HTTP/2 stream weight, and the browser's default request
+// extensions, ALPN h2 with HTTP/2, and the browser's default request
 // headers in the browser's order. One table entry per profile name.
 #pragma once
 
@@ -21,7 +21,6 @@ struct BrowserProfile {
   const char* tls12_ciphers;         // OpenSSL cipher list, in order
   const char* groups;                // key-exchange groups, in order
   const char* sigalgs;               // signature algorithms, in order
-  long http2_stream_weight;
   std::span<const std::pair<std::string_view, std::string_view>> headers;  // default headers, in order
 };
 

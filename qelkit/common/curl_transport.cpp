@@ -1,7 +1,8 @@
 // The real transport: one libcurl easy handle per request, nothing kept
-// between requests (no connection reuse, no cookie engine) but the parsed
-// trusted certificates.
+// between requests (no connection reuse, no cookie engine) but the trusted
+// certificates.
 #include <curl/curl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,7 +28,6 @@ extern "C" CURLcode curl_easy_impersonate(CURL* curl, const char* target, int de
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
-#include <sys/stat.h>
 #endif
 
 namespace qelkit {
@@ -69,16 +69,6 @@ long request_timeout_ms() {
   return static_cast<long>(std::min<long long>(v, kTimeoutMs));
 }
 
-#ifdef QELKIT_HAVE_CURL_IMPERSONATE
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw TransportError("cannot read the trusted certificates in " + path + ": " + std::strerror(errno));
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-#endif
-
 bool has_line_break_or_nul(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
@@ -91,82 +81,158 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-#ifndef QELKIT_HAVE_CURL_IMPERSONATE
-struct StoreFree {
-  void operator()(X509_STORE* s) const noexcept { X509_STORE_free(s); }
-};
-using TrustStore = std::unique_ptr<X509_STORE, StoreFree>;
-
 // Enough of a file's identity to tell that its content may have changed.
 struct FileStamp {
   dev_t dev = 0;
   ino_t ino = 0;
   off_t size = -1;
   std::int64_t mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
 };
 
-bool operator==(const FileStamp& x, const FileStamp& y) {
-  return x.dev == y.dev && x.ino == y.ino && x.size == y.size && x.mtime_ns == y.mtime_ns;
-}
-
-// The files a trust store was built from.
-struct TrustKey {
-  std::string bundle, dir, extra;
-  std::optional<FileStamp> bundle_stamp, extra_stamp;
-  bool operator==(const TrustKey&) const = default;
-};
-
-std::optional<FileStamp> stamp_of(const char* path) {
+std::optional<FileStamp> stamp_of(const std::string& path) {
   struct stat st {};
-  if (!path || ::stat(path, &st) != 0) return std::nullopt;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
   return FileStamp{st.st_dev, st.st_ino, st.st_size,
                    static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
-// The trusted certificates: libcurl's default bundle and directory, plus the
-// PEM file `extra` when given. Every request opens a fresh connection, and
-// parsing a system bundle costs OpenSSL more than a whole handshake on
-// loopback, so the store is built once and shared (a built X509_STORE is
-// safe to use from many connections at once) until one of the files changes.
-// Throws TransportError when `extra` cannot be read or holds no certificate.
-TrustStore trusted_store(const char* bundle, const char* dir, const char* extra) {
-  TrustKey key{bundle ? bundle : "", dir ? dir : "", extra ? extra : "", stamp_of(bundle), stamp_of(extra)};
-  if (extra && !key.extra_stamp) {
-    throw TransportError("cannot read the trusted certificates in " + key.extra + ": " + std::strerror(errno));
+[[noreturn]] void unreadable_certificates(const std::string& path, const std::string& why) {
+  throw TransportError("cannot read the trusted certificates in " + path + ": " + why);
+}
+
+// Where the system's trusted certificates come from: libcurl's CA directory
+// when it has one, else its CA bundle. The directory is hashed by subject
+// name (update-ca-certificates and openssl rehash keep it so, from the same
+// certificates as the bundle), so a handshake reads only the few certificates
+// its chain needs, where a bundle is parsed whole first: some 150
+// certificates, far more work than a handshake on loopback.
+struct SystemTrust {
+  std::string dir;     // libcurl's CA directory when it is one, else ""
+  std::string bundle;  // libcurl's CA bundle ("" when none is built in): used only without `dir`
+};
+
+SystemTrust system_trust(CURL* h) {
+  const char* dir = nullptr;
+  const char* bundle = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_CAPATH, &dir) != CURLE_OK) dir = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_CAINFO, &bundle) != CURLE_OK) bundle = nullptr;
+  struct stat st {};
+  const bool is_dir = dir && *dir && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+  return {is_dir ? dir : "", bundle ? bundle : ""};
+}
+
+#ifdef QELKIT_HAVE_CURL_IMPERSONATE
+// The TLS library inside the impersonating libcurl is not the process's
+// OpenSSL, so no store parsed here can be handed to it: it parses the PEM
+// text it is given at each handshake, and looks the system's certificates up
+// in their directory as the chain needs them. That text is kept small:
+// certificates given in memory replace libcurl's default bundle (which it
+// puts back whenever its file option is cleared), so the extra certificates
+// go in memory, and without them the bundle's first certificate, which the
+// system trusts anyway, stands in for the bundle.
+class PemFile {
+ public:
+  // The certificates of `path` as PEM text (only the first with
+  // `first_only`), read once and kept until the file changes. Throws
+  // TransportError when the file cannot be read or holds no certificate.
+  std::shared_ptr<const std::string> get(const std::string& path, bool first_only) {
+    const std::optional<FileStamp> stamp = stamp_of(path);
+    if (!stamp) unreadable_certificates(path, std::strerror(errno));
+    std::lock_guard<std::mutex> lock(m_);
+    if (!pem_ || path_ != path || stamp_ != *stamp) {
+      std::ifstream in(path, std::ios::binary);
+      if (!in) unreadable_certificates(path, std::strerror(errno));
+      std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (in.bad()) unreadable_certificates(path, "read error");
+      constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+      const std::size_t end = pem.find(kEnd);
+      if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos || end == std::string::npos) {
+        unreadable_certificates(path, "no certificate in it");
+      }
+      if (first_only) pem.resize(end + kEnd.size());
+      pem_ = std::make_shared<const std::string>(std::move(pem));
+      path_ = path;
+      stamp_ = *stamp;
+    }
+    return pem_;
   }
-  // Never destroyed: a request may still be running while statics are torn down.
+
+ private:
+  std::mutex m_;
+  std::string path_;
+  FileStamp stamp_;
+  std::shared_ptr<const std::string> pem_;
+};
+
+// The PEM text to give libcurl in memory, or nullptr to leave it its bundle
+// (there is no directory, or no bundle to stand in for).
+std::shared_ptr<const std::string> certificates_in_memory(const SystemTrust& system, const std::string& extra) {
+  // Never destroyed: requests may outlive statics.
+  static PemFile* const extra_file = new PemFile;
+  static PemFile* const bundle_file = new PemFile;
+  if (!extra.empty()) return extra_file->get(extra, false);
+  if (system.dir.empty() || system.bundle.empty()) return nullptr;
+  try {
+    return bundle_file->get(system.bundle, true);
+  } catch (const TransportError&) {
+    return nullptr;  // no bundle to parse either
+  }
+}
+#else
+struct StoreFree {
+  void operator()(X509_STORE* s) const noexcept { X509_STORE_free(s); }
+};
+using TrustStore = std::unique_ptr<X509_STORE, StoreFree>;
+
+// The files a trust store was built from.
+struct TrustKey {
+  std::string dir, bundle, extra;
+  std::optional<FileStamp> bundle_stamp, extra_stamp;
+  bool operator==(const TrustKey&) const = default;
+};
+
+// The trusted certificates: the system's (see SystemTrust), plus the PEM file
+// `extra` when not empty. Built once and shared by every connection (a built
+// X509_STORE is safe to use from many at once), until one of the files
+// changes; certificates looked up in the directory stay in it. Throws
+// TransportError when `extra` cannot be read or holds no certificate.
+TrustStore trusted_store(const SystemTrust& system, const std::string& extra) {
+  const std::string bundle = system.dir.empty() ? system.bundle : "";
+  TrustKey key{system.dir, bundle, extra, stamp_of(bundle), stamp_of(extra)};
+  if (!extra.empty() && !key.extra_stamp) unreadable_certificates(extra, std::strerror(errno));
   struct Cache {
     std::mutex m;
     std::optional<TrustKey> key;
     TrustStore store;
   };
-  static Cache* const cache = new Cache;
-  std::mutex& m = cache->m;
-  std::optional<TrustKey>& cached_key = cache->key;
-  TrustStore& cached = cache->store;
-  std::lock_guard<std::mutex> lock(m);
-  if (!cached || cached_key != key) {
+  static Cache* const cache = new Cache;  // never destroyed: requests may outlive statics
+  std::lock_guard<std::mutex> lock(cache->m);
+  if (!cache->store || cache->key != key) {
     TrustStore store(X509_STORE_new());
     if (!store) throw std::bad_alloc();
-    // A missing default bundle or directory is not our failure: it only
+    // A missing system directory or bundle is not our failure: it only
     // trusts less.
-    if (bundle && *bundle) (void)X509_STORE_load_file(store.get(), bundle);
-    if (dir && *dir) (void)X509_STORE_load_path(store.get(), dir);
+    if (!system.dir.empty()) {
+      (void)X509_STORE_load_path(store.get(), system.dir.c_str());
+    } else if (!bundle.empty()) {
+      (void)X509_STORE_load_file(store.get(), bundle.c_str());
+    }
     ERR_clear_error();
-    if (extra && X509_STORE_load_file(store.get(), extra) != 1) {
+    if (!extra.empty() && X509_STORE_load_file(store.get(), extra.c_str()) != 1) {
       const unsigned long err = ERR_get_error();
       ERR_clear_error();
       char why[256] = "no certificate in it";
       if (err != 0) ERR_error_string_n(err, why, sizeof why);
-      throw TransportError("cannot read the trusted certificates in " + key.extra + ": " + why);
+      unreadable_certificates(extra, why);
     }
     // As libcurl sets up its own store.
     X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
-    cached = std::move(store);
-    cached_key = std::move(key);
+    cache->store = std::move(store);
+    cache->key = std::move(key);
   }
-  if (X509_STORE_up_ref(cached.get()) != 1) throw std::bad_alloc();
-  return TrustStore(cached.get());
+  if (X509_STORE_up_ref(cache->store.get()) != 1) throw std::bad_alloc();
+  return TrustStore(cache->store.get());
 }
 #endif
 
@@ -305,34 +371,22 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   set(h, CURLOPT_HEADERFUNCTION, &on_header, "header callback");
   set(h, CURLOPT_HEADERDATA, static_cast<void*>(&ex), "header callback data");
 
+  // Trusted certificates: the system's and QELKIT_CA_FILE's, the same in
+  // both builds (see SystemTrust).
+  const SystemTrust system = system_trust(h);
+  const char* extra_env = std::getenv("QELKIT_CA_FILE");
+  const std::string extra = extra_env ? extra_env : "";
 #ifndef QELKIT_HAVE_CURL_IMPERSONATE
-  // Trusted certificates: the default bundle and directory plus
-  // QELKIT_CA_FILE, from the shared store; libcurl loads none of its own.
-  {
-    const char* bundle = nullptr;
-    const char* dir = nullptr;
-    if (curl_easy_getinfo(h, CURLINFO_CAINFO, &bundle) != CURLE_OK) bundle = nullptr;
-    if (curl_easy_getinfo(h, CURLINFO_CAPATH, &dir) != CURLE_OK) dir = nullptr;
-    const char* extra = std::getenv("QELKIT_CA_FILE");
-    ex.trust = trusted_store(bundle, dir, extra && *extra ? extra : nullptr);
-    set(h, CURLOPT_CAINFO, static_cast<const char*>(nullptr), "trusted certificates");
-    set(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr), "trusted certificate directory");
-    set(h, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx, "TLS set-up callback");
-    set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&ex), "TLS set-up callback data");
-  }
+  // From the shared store; libcurl loads none of its own.
+  ex.trust = trusted_store(system, extra);
+  set(h, CURLOPT_CAINFO, static_cast<const char*>(nullptr), "trusted certificates");
+  set(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr), "trusted certificate directory");
+  set(h, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx, "TLS set-up callback");
+  set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&ex), "TLS set-up callback data");
 #else
-  // Extra trusted certificates: the default bundle plus QELKIT_CA_FILE, given
-  // to libcurl together as one in-memory bundle.
-  std::string ca_bundle;
-  if (const char* extra = std::getenv("QELKIT_CA_FILE"); extra && *extra) {
-    const char* default_bundle = nullptr;
-    if (curl_easy_getinfo(h, CURLINFO_CAINFO, &default_bundle) == CURLE_OK && default_bundle && *default_bundle) {
-      std::ifstream in(default_bundle, std::ios::binary);  // a missing default bundle is not our failure
-      ca_bundle.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      ca_bundle += '\n';
-    }
-    ca_bundle += read_file(extra);
-    curl_blob blob{ca_bundle.data(), ca_bundle.size(), CURL_BLOB_NOCOPY};
+  if (!system.dir.empty()) set(h, CURLOPT_CAPATH, system.dir.c_str(), "trusted certificate directory");
+  if (const auto pem = certificates_in_memory(system, extra)) {
+    curl_blob blob{const_cast<char*>(pem->data()), pem->size(), CURL_BLOB_COPY};
     set(h, CURLOPT_CAINFO_BLOB, &blob, "trusted certificates");
   }
 #endif
@@ -340,8 +394,15 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
   Headers headers = request.headers;
   if (!request.impersonate.empty()) {
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
-    if (curl_easy_impersonate(h, request.impersonate.c_str(), 1) != CURLE_OK) {
-      throw InvalidArgumentError("unknown browser impersonation profile \"" + request.impersonate + "\"");
+    // HTTP/2 over TLS only, as the browser: the library keeps a version set
+    // before it, and would otherwise ask cleartext origins for an h2c upgrade.
+    set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
+    if (CURLcode rc = curl_easy_impersonate(h, request.impersonate.c_str(), 1); rc != CURLE_OK) {
+      const std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+      const std::string what = "browser impersonation profile \"" + request.impersonate + "\" refused by libcurl: " + why;
+      // An unknown profile is the caller's mistake; anything else is libcurl's.
+      if (rc == CURLE_BAD_FUNCTION_ARGUMENT) throw InvalidArgumentError(what);
+      throw TransportError(what);
     }
 #else
     const auto& p = *ex.profile;
@@ -350,8 +411,10 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     set(h, CURLOPT_SSL_CIPHER_LIST, p.tls12_ciphers, "TLS 1.2 cipher suites");
     set(h, CURLOPT_SSL_EC_CURVES, p.groups, "key-exchange groups");
     set(h, CURLOPT_SSL_ENABLE_ALPN, 1L, "ALPN");
+    // The stream weight stays libcurl's default: any other makes libcurl
+    // send a PRIORITY frame for a stream it has not opened yet, which no
+    // browser does.
     set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS), "HTTP version");
-    set(h, CURLOPT_STREAM_WEIGHT, p.http2_stream_weight, "HTTP/2 stream weight");
     Headers defaults;
     defaults.reserve(p.headers.size());
     for (const auto& [name, value] : p.headers) defaults.emplace_back(std::string(name), std::string(value));
@@ -429,7 +492,6 @@ TransportInfo transport_info() {
     info.libcurl = v->version ? v->version : "";
     info.tls = v->ssl_version ? v->ssl_version : "";
     if (v->features & CURL_VERSION_HTTP2) info.http2 = v->nghttp2_version ? std::string("nghttp2/") + v->nghttp2_version : "yes";
-    info.ca_bundle = v->cainfo ? v->cainfo : "";
   }
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
   info.impersonating = true;
@@ -441,6 +503,17 @@ TransportInfo transport_info() {
       "missing: GREASE, certificate compression, post-quantum group, extension order, HTTP/2 settings";
 #endif
   if (const char* extra = std::getenv("QELKIT_CA_FILE"); extra && *extra) info.ca_file = extra;
+  // The system's certificates as requests choose them (see SystemTrust).
+  try {
+    global_init_once();
+    if (EasyHandle handle{curl_easy_init()}) {
+      const SystemTrust system = system_trust(handle.get());
+      info.ca_path = system.dir;
+      if (system.dir.empty()) info.ca_bundle = system.bundle;
+    }
+  } catch (const TransportError&) {
+    // libcurl cannot start: no request goes out either, and the versions say enough.
+  }
   return info;
 }
 

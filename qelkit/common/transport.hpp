@@ -69,8 +69,10 @@ Clock& current_clock();
 // are those of the final response. Each
 // request may take at most 30 s in all; the environment variable
 // QELKIT_HTTP_TIMEOUT_MS (milliseconds) may shorten that limit, never lengthen
-// it. Certificates are always verified, against the system's CA bundle plus
-// the PEM certificates in the file named by QELKIT_CA_FILE when it is set.
+// it. Certificates are always verified, against the system's trusted
+// certificates plus the PEM certificates in the file named by QELKIT_CA_FILE
+// when it is set. The system's are libcurl's CA directory (hashed by subject
+// name, read as a chain needs them) when it has one, else its CA bundle.
 // A non-empty `impersonate` names a browser profile ("chrome142"): with an
 // impersonating libcurl the profile is applied by libcurl itself; with stock
 // libcurl the nearest equivalent is used (the browser's TLS parameters, ALPN
@@ -117,7 +119,8 @@ struct TransportInfo {
   bool impersonating = false;  // built against a libcurl that impersonates browsers itself
   std::string impersonation;   // that mode in words: what is applied and what is missing
   std::string ca_file;         // QELKIT_CA_FILE when set and non-empty, else ""
-  std::string ca_bundle;       // libcurl's default CA bundle ("" when none is built in)
+  std::string ca_path;         // libcurl's default CA directory when it exists: the system's certificates
+  std::string ca_bundle;       // else libcurl's default CA bundle ("" when none is built in)
 };
 TransportInfo transport_info();
 

@@ -3,6 +3,8 @@
 // once or after MS milliseconds (when the query is under way). The thread prints
 // "rows N" when the query is done. With "waited" the process must wait for
 // it at exit; with "daemon" it may end first, but must end cleanly.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +23,16 @@ class Query : public qelkit::Thread {
 
  protected:
   void run() override {
+    std::string line;
     try {
       qelkit::Json result = qelkit::QelDriver::get_detailed_data_statistic(account_, time_);
-      std::printf("rows %zu\n", result.is_object() ? result["data"].size() : std::size_t{0});
+      line = "rows " + std::to_string(result.is_object() ? result["data"].size() : std::size_t{0}) + "\n";
     } catch (const std::exception& e) {
-      std::printf("failed: %s\n", e.what());
+      line = std::string("failed: ") + e.what() + "\n";
     }
-    std::fflush(stdout);
+    // One write, not stdio: exit() flushes stdout without its lock, so a
+    // buffered line could go out twice when main returns meanwhile.
+    (void)!::write(STDOUT_FILENO, line.data(), line.size());
   }
 
  private:

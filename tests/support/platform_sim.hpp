@@ -83,6 +83,7 @@ class PlatformSim {
   const std::string& direct_origin() const { return direct_origin_; }  // the server's own, never the front's
   bool behind_front() const { return front_ != nullptr; }
   const std::string& ca_file() const { return ca_file_; }  // the server's certificate (PEM)
+  const std::string& key_file() const { return key_file_; }  // its private key (PEM), with http2_front only
   pid_t pid() const { return pid_; }
 
   // Sets QELKIT_PLATFORM_ORIGIN and QELKIT_CA_FILE for this process.
