@@ -7,7 +7,7 @@
 #   ./qelkit.sh check   the whole suite under ASan+UBSan, the threaded suites under TSan
 #   ./qelkit.sh fuzz [SECONDS]  build the libFuzzer targets (clang, ASan, UBSan) and run each for SECONDS (default 60)
 #   ./qelkit.sh bench   build, run every benchmark and print one table
-#   ./qelkit.sh python  setup, build, then print the folder to put on PYTHONPATH for a Python host
+#   ./qelkit.sh python  setup, build the Python modules, then print the folder to put on PYTHONPATH
 # QELKIT_CURL_IMPERSONATE_LIBRARY=/path/libcurl-impersonate.so builds (build, test, demo, bench,
 # python) with that libcurl for full browser impersonation; OFF keeps stock libcurl.
 set -euo pipefail
@@ -23,6 +23,8 @@ PACKAGES=(
   zlib1g-dev libbrotli-dev libzstd-dev libnghttp2-dev
   nginx libnginx-mod-http-js libnginx-mod-http-brotli-filter
   pybind11-dev python3-dev python3-pytest
+  python3-venv python3-setuptools python3-wheel python3-wheel-whl
+  strace
 )
 
 log() { printf '[qelkit] %s\n' "$*" >&2; }
@@ -133,12 +135,18 @@ cmd_bench() {
   bash "$ROOT/bench/run.sh" "$BUILD_DIR"
 }
 
-# Python hosts: builds, then prints the folder holding the qelkit package
+# Python hosts: builds the Python modules and the libraries they load (no
+# tests, no benchmarks), then prints the folder holding the qelkit package
 # (and nothing else on standard output), for
 #   PYTHONPATH="$(./qelkit.sh python)" /usr/bin/python3 host.py
 cmd_python() {
   cmd_setup >&2
-  cmd_build >&2
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${QELKIT_BUILD_TYPE:-RelWithDebInfo}" \
+    -DQELKIT_WERROR=ON >/dev/null
+  if ! cmake --build "$BUILD_DIR" -j "$JOBS" --target qelkit_python >&2; then
+    log "python: the Python modules were not built (see the qelkit: lines of: cmake -S $ROOT -B $BUILD_DIR)"
+    exit 1
+  fi
   local dir="$BUILD_DIR/python/site"
   if ! compgen -G "$dir/qelkit/sdk/qelfacade.*.so" >/dev/null; then
     log "python: the Python modules were not built (see the qelkit: lines of: cmake -S $ROOT -B $BUILD_DIR)"

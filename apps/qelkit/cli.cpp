@@ -65,7 +65,7 @@ Exit status:
   8  the data file (json/data.json) exists but is unreadable
 )";
 
-constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait]
+constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait] [--qr STYLE]
 
 Asks the platform for a login code and shows it as a QR code. Scan it with
 the platform's phone app and confirm the login: it then completes in the
@@ -74,6 +74,10 @@ directory.
 
 Options:
   --png FILE  also save the QR image, as PNG, in FILE
+  --qr STYLE  how to draw the code: colour (black on white, for any theme;
+              the default on a terminal that takes colours), or, without
+              colours, dark or light (the terminal's background; the
+              default then follows COLORFGBG, else dark)
   --wait      wait (up to 300 s) until the login is stored, then print the
               account id on standard output; the QR code goes to standard
               error when standard output is not a terminal, so
@@ -400,6 +404,14 @@ std::optional<std::string> changed_account(const Json& before, const Json& after
 int cmd_login(const Parsed& p) {
   if (!p.positional.empty()) throw usage("login", "unexpected argument \"" + p.positional.front() + "\"");
   const bool wait = p.has("--wait");
+  FILE* qr_stream = (wait && !is_tty(stdout)) ? stderr : stdout;
+  QrStyle qr_style = default_qr_style(colours_wanted(qr_stream), std::getenv("COLORFGBG"));
+  if (p.has("--qr")) {
+    const std::string& name = p.options.at("--qr");
+    const auto style = parse_qr_style(name);
+    if (!style) throw usage("login", "--qr must be colour, dark or light, not \"" + name + "\"");
+    qr_style = *style;
+  }
 
   // Open the PNG file first, so a bad path fails before a login is started.
   std::ofstream png_file;
@@ -432,15 +444,15 @@ int cmd_login(const Parsed& p) {
     png_file.close();
     if (!png_file) throw Exit{kFailure, "cannot write " + p.options.at("--png") + ": " + std::strerror(errno)};
   }
-  FILE* qr_stream = (wait && !is_tty(stdout)) ? stderr : stdout;
-  put(qr_stream, render_half_blocks(read_qr_png(png), colours_wanted(qr_stream)));
+  // The code, one line of text and the cursor's line fit the terminal.
+  const TerminalSize screen = terminal_size(::fileno(qr_stream));
+  put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
   std::fflush(qr_stream);
-  put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
   if (!wait) {
-    put(stderr, "The login completes in the background and stores the account in json/data.json; "
-                "'qelkit accounts' lists it.\n");
+    put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
     return kOk;
   }
+  put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
 
   StatusLine status;
   if (!status.live()) put(stderr, "Waiting up to 300 s for the login to be confirmed...\n");
@@ -538,7 +550,7 @@ struct Command {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}}, &cmd_login},
+      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--qr", true}}, &cmd_login},
       {"accounts", kAccountsHelp, {}, &cmd_accounts},
       {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
       {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}}, &cmd_detail},

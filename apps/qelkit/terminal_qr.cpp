@@ -1,5 +1,9 @@
 #include "apps/qelkit/terminal_qr.hpp"
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -107,21 +111,75 @@ QrModules read_qr_png(std::string_view png) {
   return qr;
 }
 
-std::string render_half_blocks(const QrModules& qr, bool ansi) {
+std::optional<QrStyle> parse_qr_style(std::string_view name) {
+  if (name == "colour" || name == "color") return QrStyle::colour;
+  if (name == "light") return QrStyle::light_background;
+  if (name == "dark") return QrStyle::dark_background;
+  return std::nullopt;
+}
+
+std::optional<QrStyle> background_from_colorfgbg(const char* value) {
+  if (value == nullptr) return std::nullopt;
+  const std::string_view text(value);
+  const auto semicolon = text.rfind(';');
+  if (semicolon == std::string_view::npos) return std::nullopt;
+  const std::string_view bg = text.substr(semicolon + 1);
+  int colour = -1;
+  const auto [end, ec] = std::from_chars(bg.data(), bg.data() + bg.size(), colour);
+  if (ec != std::errc() || end != bg.data() + bg.size() || colour < 0 || colour > 15) return std::nullopt;
+  // The eight normal colours but white, and bright black, are dark.
+  return colour < 7 || colour == 8 ? QrStyle::dark_background : QrStyle::light_background;
+}
+
+QrStyle default_qr_style(bool colours_allowed, const char* colorfgbg) {
+  if (colours_allowed) return QrStyle::colour;
+  return background_from_colorfgbg(colorfgbg).value_or(QrStyle::dark_background);
+}
+
+TerminalSize terminal_size(int fd) {
+  TerminalSize size;
+  winsize ws{};
+  if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) {
+    size.rows = ws.ws_row;
+    size.columns = ws.ws_col;
+  }
+  return size;
+}
+
+std::string render_half_blocks(const QrModules& qr, QrStyle style, int max_lines, int max_columns) {
   static constexpr const char* kGlyph[4] = {" ", "\u2580", "\u2584", "\u2588"};  // by top | bottom << 1
+  constexpr int kQuiet = 4;
+  const int symbol = qr.size - 2 * qr.quiet;
+  auto dark = [&](int x, int y) {
+    return x >= 0 && y >= 0 && x < symbol && y < symbol && qr.at(x + qr.quiet, y + qr.quiet);
+  };
+  // Two module rows per line; a last half line is quiet zone too.
+  const int lines = std::max((symbol + 3) / 2, std::min((symbol + 2 * kQuiet + 1) / 2, max_lines));
+  const int top = (2 * lines - symbol) / 2;
+  const int side = std::clamp((max_columns - symbol) / 2, 1, kQuiet);
+  const bool glyph_is_dark = style != QrStyle::dark_background;
+
   std::string out;
-  for (int y = 0; y < qr.size; y += 2) {
-    std::string line;
-    for (int x = 0; x < qr.size; ++x) {
-      const bool top = qr.at(x, y);
-      const bool bottom = y + 1 < qr.size && qr.at(x, y + 1);
-      line += kGlyph[(top ? 1 : 0) | (bottom ? 2 : 0)];
+  for (int line = 0; line < lines; ++line) {
+    const int y = 2 * line - top;
+    std::string text;
+    for (int x = -side; x < symbol + side; ++x) {
+      const bool upper = dark(x, y) == glyph_is_dark;
+      const bool lower = dark(x, y + 1) == glyph_is_dark;
+      text += kGlyph[(upper ? 1 : 0) | (lower ? 2 : 0)];
     }
-    if (ansi) {
-      out += "\x1b[30;107m" + line + "\x1b[0m\n";
-    } else {
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      out += line + "\n";
+    switch (style) {
+      case QrStyle::colour:
+        // Bright white where the terminal has it, white where it has not.
+        out += "\x1b[30;47;107m" + text + "\x1b[0m\n";
+        break;
+      case QrStyle::light_background:
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        out += text + "\n";
+        break;
+      case QrStyle::dark_background:
+        out += text + "\n";
+        break;
     }
   }
   return out;

@@ -1,9 +1,17 @@
+import base64
+import os
+import sys
 import time
 from qelkit.common.docstore import JsonFileHandler
 from qelkit.sdk.qelfacade import QelDriver
 
 known = set(JsonFileHandler.load_data("data.json"))
-print(QelDriver.get_login_qrcode_base64()["data"][:40] + "...")  # the QR image to show
+record = QelDriver.get_login_qrcode_base64()  # {"code": 0, "data": "data:image/png;base64,..."}
+if record["code"] != 0:
+    sys.exit(f"the platform refused a login code (code {record['code']})")
+with open("login-qr.png", "wb") as f:
+    f.write(base64.b64decode(record["data"].split(",", 1)[1]))
+print("Scan the login QR code in", os.path.abspath("login-qr.png"), "with the phone app", flush=True)
 while not (new := set(JsonFileHandler.load_data("data.json")) - known):
     time.sleep(1)  # the login child stores the account once the phone confirms
 for row in QelDriver.get_detailed_data_statistic(new.pop(), 1772323200)["data"]:

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs a built qelkit into a fresh prefix, then builds and runs a consumer
-# of the installed package with CMake (find_package) and with pkg-config.
+# of the installed package with CMake (find_package) and with pkg-config; every
+# installed program starts without LD_LIBRARY_PATH. Then the same build staged
+# for /usr (DESTDIR) carries no runpath, and, where this may mount, installed
+# into /usr/local in a private mount namespace it starts without a single
+# failed library look-up.
 #   run_install_test.sh <cmake> <qelkit build dir> <consumer source dir> <scratch dir> <version>
 set -euo pipefail
 
@@ -11,6 +15,8 @@ WORK="$4"
 VERSION="$5"
 
 fail() { printf 'install test: %s\n' "$*" >&2; exit 1; }
+# Programs must find their libraries on their own.
+unset LD_LIBRARY_PATH
 
 rm -rf "$WORK"
 mkdir -p "$WORK/run"
@@ -42,6 +48,12 @@ ldd "$WORK/build/consumer" | grep "$PREFIX/.*libqelkit_qelfacade" >/dev/null ||
   fail "consumer does not load libqelkit_qelfacade from the prefix: $(ldd "$WORK/build/consumer")"
 out="$(cd "$WORK/run" && "$WORK/build/consumer")"
 [ "$out" = "[]" ] || fail "consumer printed '$out', expected []"
+# Installed, away from its build tree, it still finds qelkit.
+"$CMAKE" --install "$WORK/build" --prefix "$WORK/consumer-prefix" >"$WORK/consumer-install.log" 2>&1 ||
+  { cat "$WORK/consumer-install.log" >&2; fail "consumer install failed"; }
+out="$(cd "$WORK/run" && "$WORK/consumer-prefix/bin/consumer")" ||
+  fail "the installed CMake consumer does not start: $(ldd "$WORK/consumer-prefix/bin/consumer")"
+[ "$out" = "[]" ] || fail "installed consumer printed '$out', expected []"
 
 # "-c" goes to the child-task entry: a script it cannot parse is a failure
 # with a message, and main() never runs.
@@ -60,13 +72,96 @@ pkg-config --exists --print-errors qelkit
 # shellcheck disable=SC2046
 g++ -std=c++20 -o "$WORK/consumer-pc" "$CONSUMER_SRC/main.cpp" $(pkg-config --cflags --libs qelkit) \
   >"$WORK/pc-build.log" 2>&1 || { cat "$WORK/pc-build.log" >&2; fail "pkg-config build failed"; }
-out="$(cd "$WORK/run" && LD_LIBRARY_PATH="$LIBDIR" "$WORK/consumer-pc")"
+out="$(cd "$WORK/run" && "$WORK/consumer-pc")" ||
+  fail "the pkg-config consumer does not start: $(ldd "$WORK/consumer-pc")"
 [ "$out" = "[]" ] || fail "pkg-config consumer printed '$out', expected []"
+[ ! -e "$WORK/run/json/data.json" ] || fail "the consumer wrote a data file"
 
-# The installed command-line tool finds its libraries on its own.
+# The installed command line and substitute platform: a host's offline test,
+# as the README shows it, with nothing but the installed tree.
 if [ -x "$PREFIX/bin/qelkit" ]; then
-  "$PREFIX/bin/qelkit" --help >/dev/null || fail "installed qelkit --help failed"
+  [ -x "$PREFIX/bin/qelkit-platform-sim" ] || fail "qelkit-platform-sim not installed"
+  mkdir -p "$WORK/offline"
+  "$PREFIX/bin/qelkit-platform-sim" --port 0 --auto-confirm-after 0 --cert-out "$WORK/offline/sim.pem" \
+    --ready-file "$WORK/offline/sim.origin" >"$WORK/offline/sim.log" 2>&1 &
+  sim_pid=$!
+  trap 'kill "$sim_pid" 2>/dev/null || true' EXIT
+  for _ in $(seq 300); do
+    [ -s "$WORK/offline/sim.origin" ] || ! kill -0 "$sim_pid" 2>/dev/null && break
+    sleep 0.1
+  done
+  [ -s "$WORK/offline/sim.origin" ] || { cat "$WORK/offline/sim.log" >&2; fail "qelkit-platform-sim did not start"; }
+  account="$(cd "$WORK/offline" && QELKIT_PLATFORM_ORIGIN="$(cat sim.origin)" QELKIT_CA_FILE=sim.pem \
+    "$PREFIX/bin/qelkit" login --wait 2>"$WORK/offline/login.err")" ||
+    { cat "$WORK/offline/login.err" >&2; fail "installed qelkit login --wait against qelkit-platform-sim failed"; }
+  [ -n "$account" ] && grep -F "\"$account\"" "$WORK/offline/json/data.json" >/dev/null ||
+    fail "the offline login stored no account '$account'"
+  kill "$sim_pid"
+  wait "$sim_pid" 2>/dev/null || true
+  trap - EXIT
 fi
 
-[ ! -e "$WORK/run/json/data.json" ] || fail "the consumer wrote a data file"
+# Staged for /usr, where the loader's cache finds the libraries (a package's
+# install runs ldconfig): no installed binary carries a runpath, and programs
+# built against the package get none either.
+STAGE="$WORK/stage"
+DESTDIR="$STAGE" "$CMAKE" --install "$BUILD" --prefix /usr >"$WORK/stage.log" 2>&1 ||
+  { cat "$WORK/stage.log" >&2; fail "staged install failed"; }
+while IFS= read -r -d '' f; do
+  if readelf -d "$f" | grep -E '\((RUNPATH|RPATH)\)' >/dev/null; then
+    fail "$f, installed for /usr, has a runpath: $(readelf -d "$f" | grep -E 'RUNPATH|RPATH')"
+  fi
+done < <(find "$STAGE/usr/bin" "$STAGE/usr/lib" -type f \( -name 'libqelkit_*' -o -path '*/bin/*' \) -print0)
+grep -E '^Libs:' "$(find "$STAGE" -name qelkit.pc)" | grep -e '-rpath' >/dev/null &&
+  fail "qelkit.pc for /usr passes a runpath"
+grep -E '_qelkit_runpath_own OFF' "$(find "$STAGE" -name qelkitRunpath.cmake)" >/dev/null ||
+  fail "the CMake package for /usr gives its programs a runpath"
+
+# Installed into /usr/local for real (the default prefix; ldconfig runs), in a
+# private mount namespace whose /etc and /usr/local are overlays in $WORK:
+# the installed qelkit starts without one failed library look-up.
+skip_real=""
+if [ "$(id -u)" -ne 0 ]; then
+  skip_real="not root"
+elif ! command -v strace >/dev/null; then
+  skip_real="strace is not installed"
+elif ! command -v unshare >/dev/null || ! unshare --mount --propagation private true 2>/dev/null; then
+  skip_real="cannot make a mount namespace"
+fi
+if [ -z "$skip_real" ] && [ -x "$PREFIX/bin/qelkit" ]; then
+  NS="$WORK/namespace"
+  mkdir -p "$NS"
+  set +e
+  unshare --mount --propagation private -- bash -s "$CMAKE" "$BUILD" "$NS" >"$NS/log" 2>&1 <<'NAMESPACE'
+set -eu
+cmake="$1" build="$2" ns="$3"
+mount -t tmpfs tmpfs "$ns" || exit 77
+mkdir -p "$ns/etc/up" "$ns/etc/work" "$ns/local/up" "$ns/local/work"
+mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc/up,workdir=$ns/etc/work" /etc || exit 77
+mount -t overlay overlay -o "lowerdir=/usr/local,upperdir=$ns/local/up,workdir=$ns/local/work" /usr/local || exit 77
+"$cmake" --install "$build" --prefix /usr/local
+strace -f -e trace=openat -o "$ns/trace" /usr/local/bin/qelkit --version
+echo "failed look-ups:"
+grep -E '\.so[.0-9]*", .*= -1 ENOENT' "$ns/trace" || true
+echo "loaded:"
+grep -E 'libqelkit_qelfacade\.so\.0", .*= [0-9]' "$ns/trace"
+NAMESPACE
+  status=$?
+  set -e
+  if [ "$status" -eq 77 ]; then
+    skip_real="cannot mount tmpfs or overlay in a mount namespace: $(tail -n1 "$NS/log")"
+  elif [ "$status" -ne 0 ]; then
+    cat "$NS/log" >&2
+    fail "installing into /usr/local (in a mount namespace) and running qelkit --version failed"
+  else
+    failed="$(sed -n '/^failed look-ups:$/,/^loaded:$/p' "$NS/log" | sed '1d;$d')"
+    [ -z "$failed" ] || fail "installed in /usr/local, qelkit --version looks libraries up in vain:"$'\n'"$failed"
+    sed -n '/^loaded:$/,$p' "$NS/log" | grep -F '"/usr/local/lib/libqelkit_qelfacade.so.0"' >/dev/null ||
+      fail "qelkit in /usr/local did not load its library from /usr/local/lib: $(cat "$NS/log")"
+  fi
+fi
+if [ -n "$skip_real" ]; then
+  echo "install test: skipped the real /usr/local install: $skip_real"
+fi
+
 echo "install test: ok ($PREFIX)"

@@ -50,9 +50,10 @@ GrayImage read_png_gray(std::string_view png) {
   return out;
 }
 
-std::string decode_qr_png(std::string_view png) {
+std::string decode_qr_png(std::string_view png) { return decode_qr_gray(read_png_gray(png)); }
+
+std::string decode_qr_gray(const GrayImage& gray) {
   using namespace zbar;  // zbar.h puts its C interface there when compiled as C++
-  const GrayImage gray = read_png_gray(png);
   std::unique_ptr<zbar_image_scanner_t, void (*)(zbar_image_scanner_t*)> scanner(zbar_image_scanner_create(),
                                                                                   zbar_image_scanner_destroy);
   zbar_image_scanner_set_config(scanner.get(), ZBAR_NONE, ZBAR_CFG_ENABLE, 0);

@@ -32,6 +32,7 @@ GrayImage read_png_gray(std::string_view png);
 // The text of the one QR code in the image, as raw bytes; throws
 // std::runtime_error when zbar finds none.
 std::string decode_qr_png(std::string_view png);
+std::string decode_qr_gray(const GrayImage& image);
 std::string decode_qr_data_url(std::string_view data_url);
 
 }  // namespace qelkit::testing
