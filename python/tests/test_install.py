@@ -1,7 +1,12 @@
 """The one-command install: pip builds the package from a copy of the source
-tree into a fresh virtual environment, for each CPython at hand (Debian's,
-and the python3 first on PATH when that is another), and the example host
-then runs there against the substitute platform, with the copy removed."""
+tree into a fresh virtual environment, and the example host then runs there
+against the substitute platform, with the copy removed.
+
+Each build takes minutes on a small machine, so by default one CPython is
+tried: the python3 first on PATH when it is another installation than
+Debian's (the interpreter a developer runs, and the harder case: it may lack
+the wheel package), else Debian's. QELKIT_TEST_PYTHONS=all tries every
+CPython at hand."""
 
 import ast
 import os
@@ -23,9 +28,12 @@ print(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 
 
 def interpreters():
-    """One pytest parameter per distinct CPython installation."""
+    """One pytest parameter per distinct CPython installation tried."""
     params, seen = [], set()
-    for candidate in ("/usr/bin/python3", shutil.which("python3")):
+    candidates = ["/usr/bin/python3", shutil.which("python3")]
+    if os.environ.get("QELKIT_TEST_PYTHONS") != "all":
+        candidates.reverse()  # the one first on PATH, when it is another
+    for candidate in candidates:
         if not candidate or not os.path.exists(candidate):
             continue
         probe = subprocess.run([candidate, "-c", PROBE], capture_output=True, text=True)
@@ -41,6 +49,9 @@ def interpreters():
         elif headers != "True":
             reason = f"{executable} has no Python.h (its development files are not installed)"
         params.append(pytest.param(executable, id=base, marks=[pytest.mark.skip(reason=reason)] if reason else []))
+    if os.environ.get("QELKIT_TEST_PYTHONS") != "all":
+        usable = [p for p in params if not p.marks]
+        return usable[:1] or params
     return params
 
 
