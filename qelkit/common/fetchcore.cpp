@@ -255,12 +255,13 @@ Json SpiderDriver::fo(std::string_view text) {
   return Json{{"session_id", cookie_value(text, "sessionid=")}, {"wx_uin", cookie_value(text, "wxuin=")}};
 }
 
-std::optional<Json> SpiderDriver::add(std::string_view a) const {
+std::optional<Json> SpiderDriver::add(std::string_view a, std::int64_t* refused_code) const {
   const std::string url = endpoint(kAuthDataPath);
   const Json doc = post(kAuthDataPath, set_dead(a)).doc;
   const std::int64_t code = err_code(doc, url);
   if (code == kSessionInvalid) return Json{{"code", 300}};
   if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "finderUser", url)}};
+  if (refused_code) *refused_code = code;
   return std::nullopt;
 }
 

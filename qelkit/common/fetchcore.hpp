@@ -121,8 +121,9 @@ class SpiderDriver {
   static Json fo(std::string_view text);
 
   // Authorisation data: {"code": 0, "data": finderUser}, {"code": 300} for
-  // errCode 300334, no value for any other errCode.
-  std::optional<Json> add(std::string_view a) const;
+  // errCode 300334, or no value for any other errCode, which then goes to
+  // *refused_code when given.
+  std::optional<Json> add(std::string_view a, std::int64_t* refused_code = nullptr) const;
 
   // Sends the online heartbeat once (no retry, reply not read); returns true.
   // A transport failure propagates as TransportError.

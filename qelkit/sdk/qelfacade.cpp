@@ -1,41 +1,28 @@
 #include "qelkit/sdk/qelfacade.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
+#include "qelkit/sdk/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
 
-// The storage pass phrase, kept in three parts (17, 11 and 4 characters) and
-// joined by CryptoHelper at run time. Changing any of them makes every stored
-// login of earlier builds unreadable.
-constexpr std::string_view kPassA = "qelkit.docstore.a";
-constexpr std::string_view kPassB = "finder#2026";
-constexpr std::string_view kPassC = "Qk7!";
-static_assert(kPassA.size() == 17 && kPassB.size() == 11 && kPassC.size() == 4);
+using detail::member;
+using detail::record_code;
+using detail::stored_session;
+using detail::text_form;
 
 constexpr double kPollInterval = 2.0;
 constexpr double kPollLimit = 300.0;
@@ -43,75 +30,6 @@ constexpr double kPollLimit = 300.0;
 constexpr std::string_view kModule = "qelkit.sdk.qelfacade";
 constexpr std::string_view kClass = "QelDriver";
 constexpr std::string_view kLoginCompletion = "ce";
-
-CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
-
-const std::string& data_file() {
-  static const std::string* const name = new std::string(QelDriver::kDataFile);  // never destroyed
-  return *name;
-}
-
-// The member `key` of `object`, or a ProtocolError naming what was read.
-const Json& member(const Json& object, const char* key, const std::string& what) {
-  if (!object.is_object()) {
-    throw ProtocolError(what + ": expected an object, got " + object.dump());
-  }
-  auto it = object.find(key);
-  if (it == object.end()) throw ProtocolError(what + ": missing key \"" + key + "\"");
-  return *it;
-}
-
-int record_code(const Json& record, const std::string& what) {
-  const Json& code = member(record, "code", what);
-  if (!code.is_number_integer()) throw ProtocolError(what + ": \"code\" is not an integer");
-  return code.get<int>();
-}
-
-// Text form of a value the platform gave as text or number.
-std::string text_form(const Json& value, const std::string& what) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_number()) return value.dump();
-  throw ProtocolError(what + " is neither text nor a number: " + value.dump());
-}
-
-// The stored logins for a query. A missing file has none; one that exists
-// but does not read as a JSON object is never mistaken for "no logins".
-Json stored_logins() {
-  std::string problem;
-  try {
-    Json stored = JsonFileHandler::load_data_strict(data_file());
-    if (stored.is_object()) return stored;
-    problem = "it holds " + std::string(stored.type_name()) + ", not a JSON object";
-  } catch (const Error& e) {
-    problem = e.what();
-  }
-  const std::string relative = JsonFileHandler::get_file_path(data_file());
-  std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(relative, ec);
-  const std::string shown = ec ? relative : path.string();
-  throw DataFileError(shown, "the data file " + shown + " is unreadable (" + problem + ")");
-}
-
-// The decrypted session id of a stored account, or nothing when the account
-// is not stored.
-std::optional<std::string> stored_session(const std::string& qel_id) {
-  Json stored = stored_logins();
-  auto it = stored.find(qel_id);
-  if (it == stored.end()) return std::nullopt;
-  if (!it->is_string()) {
-    throw ProtocolError("the stored login of account " + qel_id + " is not an encrypted text");
-  }
-  try {
-    return storage_crypto().decrypt(it->get<std::string>());
-  } catch (const AuthenticationError& e) {
-    throw AuthenticationError("the stored login of account " + qel_id +
-                              " does not decrypt (written by another build, or damaged): " + e.what());
-  } catch (const DecodingError& e) {
-    throw DecodingError("the stored login of account " + qel_id + " is not a valid encrypted text: " + e.what());
-  } catch (const InvalidArgumentError& e) {
-    throw InvalidArgumentError("the stored login of account " + qel_id + " is too short to decrypt: " + e.what());
-  }
-}
 
 LoginExpiredError login_expired(const std::string& qel_id, const std::string& detail) {
   return LoginExpiredError(qel_id, "the platform no longer accepts the stored login of account " + qel_id +
@@ -200,137 +118,6 @@ std::int64_t integer_member(const Json& entry, const char* key, const std::strin
   } catch (const ConversionError& e) {
     throw ConversionError(what + ": \"" + key + "\": " + e.what());
   }
-}
-
-constexpr std::chrono::seconds kLockWaitLimit{30};
-constexpr std::chrono::milliseconds kLockRetryPause{50};
-
-// Exclusive advisory lock held for the read-modify-write of the data file,
-// so that logins finishing together do not lose each other. The lock is
-// taken on a lock file beside the data file, which is never followed
-// through a symbolic link and must belong to this user (anyone else could
-// hold it, or point it elsewhere). Where that file cannot be had (a
-// read-only directory) the data file itself is locked: the only writes it
-// can then take are rewrites in place, which keep its inode. Where the data
-// file does not exist either, nothing can be stored and the login fails.
-// Waiting for another holder is bounded.
-class DataFileLock {
- public:
-  explicit DataFileLock(const std::filesystem::path& data_path) {
-    std::filesystem::path lock_path = data_path;
-    lock_path += ".lock";
-    const std::string shown = lock_path.string();
-    // Read-only is enough for flock and lets a lock file of mode 0400 serve.
-    fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
-    struct stat st {};
-    if (fd_ < 0) {
-      const int err = errno;
-      if (::lstat(lock_path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
-        if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-      }
-      lock_data_file(data_path, shown, err);
-      return;
-    }
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
-    if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-    wait_for_lock(data_path, shown);
-  }
-  ~DataFileLock() { close_fd(); }  // closing releases the lock
-  DataFileLock(const DataFileLock&) = delete;
-  DataFileLock& operator=(const DataFileLock&) = delete;
-
- private:
-  static std::string owner_text(uid_t owner) {
-    return "it belongs to user " + std::to_string(owner) + ", not to this user (" + std::to_string(::geteuid()) + ")";
-  }
-  [[noreturn]] void refuse(const std::string& lock_path, const std::string& why) {
-    close_fd();
-    throw SystemError("refusing the lock file " + lock_path + ": " + why + "; nothing was stored");
-  }
-  void close_fd() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  // Locks the data file itself; opening `lock_path` failed with `lock_error`.
-  void lock_data_file(const std::filesystem::path& data_path, const std::string& lock_path, int lock_error) {
-    const std::string shown = data_path.string();
-    const std::string no_lock_file = lock_path + ": " + std::strerror(lock_error);
-    for (;;) {
-      fd_ = ::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd_ < 0 && errno == EACCES) fd_ = ::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd_ < 0) {
-        const int err = errno;
-        if (err == ENOENT && (lock_error == EACCES || lock_error == EPERM || lock_error == EROFS)) {
-          throw SystemError("the data file " + shown + " does not exist and cannot be created: its directory " +
-                            "takes no new files (" + no_lock_file + "); nothing was stored");
-        }
-        throw SystemError("cannot lock the data file " + shown + ": " + std::strerror(err) + " (nor use " +
-                          no_lock_file + "); nothing was stored");
-      }
-      wait_for_lock(data_path, shown);
-      // A writer may have replaced the file by a rename while this process
-      // waited: the lock counts only on the file that the path names now.
-      struct stat held {}, now {};
-      if (::fstat(fd_, &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
-          held.st_ino == now.st_ino) {
-        return;
-      }
-      close_fd();
-    }
-  }
-
-  // Takes the exclusive lock on fd_, waiting at most kLockWaitLimit.
-  void wait_for_lock(const std::filesystem::path& data_path, const std::string& locked) {
-    // Real time, not the platform clock: the holder is another process.
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err != EWOULDBLOCK) {
-        close_fd();
-        throw SystemError("cannot lock " + locked + ": " + std::strerror(err));
-      }
-      if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
-        close_fd();
-        throw SystemError("the data file " + data_path.string() + " stayed locked by another process (" + locked +
-                          ") for 30 s; nothing was stored");
-      }
-      std::this_thread::sleep_for(kLockRetryPause);
-    }
-  }
-
-  int fd_ = -1;
-};
-
-// Reads the data file for an update. A file that exists but does not hold a
-// JSON object is moved aside under a telling name rather than overwritten,
-// so stored logins are never silently destroyed.
-Json read_for_update(const std::filesystem::path& path) {
-  std::string problem;
-  try {
-    Json doc = JsonFileHandler::load_data_strict(data_file());
-    if (doc.is_object()) return doc;
-    problem = "not a JSON object";
-  } catch (const Error& e) {
-    problem = e.what();
-  }
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-  std::filesystem::path aside = path;
-  aside += std::string(".unreadable-") + stamp + "-" + std::to_string(::getpid());
-  std::error_code ec;
-  std::filesystem::rename(path, aside, ec);
-  if (ec) {
-    throw SystemError("the data file " + path.string() + " is unreadable (" + problem +
-                      ") and cannot be moved aside: " + ec.message());
-  }
-  return Json::object();
 }
 
 }  // namespace
@@ -432,18 +219,12 @@ void QelDriver::ce(const std::string& token) {
   if (!auth) throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
   if (record_code(*auth, "authorisation data") != 0) return;
   const Json& account = member(*auth, "data", "authorisation data");
-  const std::string encrypted = storage_crypto().encrypt(session_id);
+  const std::string encrypted = detail::storage_crypto().encrypt(session_id);
   const std::string account_id = text_form(member(account, "uniqId", "authorisation data: finderUser"),
                                            "the account's uniqId");
 
-  const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   try {
-    JsonFileHandler::check_link(data_file());  // before anything is read or moved through it
-    DataFileLock lock(path);
-    Json stored = read_for_update(path);
-    stored[account_id] = encrypted;
-    JsonFileHandler::save_private_data(stored, data_file());
+    detail::update_stored_logins([&](Json& stored) { stored[account_id] = encrypted; });
   } catch (const Error& e) {
     throw SystemError("could not write the login of account " + account_id + ": " + e.what());
   }

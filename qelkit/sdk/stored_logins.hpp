@@ -1,0 +1,49 @@
+// Stored logins and the fields of platform records, shared by the facade
+// and the SDK's login and account objects (internal to qelfacade).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "qelkit/common/json.hpp"
+#include "qelkit/common/sealbox.hpp"
+
+namespace qelkit::detail {
+
+// The cipher of stored session ids (the storage pass phrase is fixed by the
+// stored format: changing it makes every earlier stored login unreadable).
+CryptoHelper storage_crypto();
+
+// The data file's name as given to the JSON file store (json/data.json).
+const std::string& data_file();
+
+// The stored logins for a query: {account id: encrypted session id}. A
+// missing file has none; one that exists but does not read as a JSON object
+// is a DataFileError naming the file, never "no logins".
+Json stored_logins();
+
+// The decrypted session id of a stored account, or nothing when the account
+// is not stored. A stored value that does not decrypt throws
+// AuthenticationError, DecodingError or InvalidArgumentError (a value that is
+// not text: ProtocolError), naming the account.
+std::optional<std::string> stored_session(const std::string& qel_id);
+
+// Read-modify-write of the stored logins: takes the data file's lock, reads
+// it (a file that is not a JSON object is moved aside, never overwritten),
+// lets `change` edit the object and writes it back privately and atomically
+// (in place where a rename cannot serve). Nothing is written when `change`
+// throws. Throws SystemError or another qelkit::Error when the file cannot be
+// locked, read or written; the file is then left as it was.
+void update_stored_logins(const std::function<void(Json&)>& change);
+
+// The member `key` of `object`, or a ProtocolError naming what was read.
+const Json& member(const Json& object, const char* key, const std::string& what);
+
+// The integer "code" of a platform record, or a ProtocolError.
+int record_code(const Json& record, const std::string& what);
+
+// Text form of a value the platform gave as text or number.
+std::string text_form(const Json& value, const std::string& what);
+
+}  // namespace qelkit::detail
