@@ -1,5 +1,6 @@
-// Stored logins and the fields of platform records, shared by the facade
-// and the SDK's login and account objects (internal to qelfacade).
+// Stored logins (internal to qelfacade): the data file and the fields of
+// platform records, shared by the facade and the SDK's login and account
+// objects.
 #pragma once
 
 #include <functional>
