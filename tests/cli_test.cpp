@@ -701,5 +701,133 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6AndOutagesStatus5InWords) {
   EXPECT_EQ(detail.err, "qelkit: the login of account " + id + " has expired; run qelkit login\n");
 }
 
+// ---------------------------------------------------------------------------
+// Stored accounts: accounts --check, logout, keepalive
+
+TEST_F(CliPlatform, AccountsCheckLogoutAndKeepalive) {
+  const std::string first = login();
+  const std::string second = login();
+  ASSERT_NE(first, second) << "the platform confirms each login for the next account";
+  auto& sim = kSim->sim();
+  auto nickname = [&](const std::string& id) { return sim.accounts()[account_index(id)]["nickname"].get<std::string>(); };
+  auto session = [&](const std::string& id) {
+    const Json logins = sim.logins();
+    for (const auto& s : logins["sessions"]) {
+      if (s["account"] == account_index(id)) return s["session_id"].get<std::string>();
+    }
+    ADD_FAILURE() << "no session of " << id;
+    return std::string();
+  };
+
+  // The table: the ids, the platform's display names, live.
+  CliRun table = run({"accounts", "--check"});
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out, cli::render_table({"account", "display_name", "state"},
+                                         Json::array({{{"account", first}, {"display_name", nickname(first)}, {"state", "live"}},
+                                                      {{"account", second}, {"display_name", nickname(second)}, {"state", "live"}}})));
+  EXPECT_EQ(table.err, "");
+
+  // An expired login is an answer, not a failure; JSON for scripts.
+  sim.expire_session(session(first));
+  CliRun json = run({"accounts", "--check", "--json"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(Json::parse(json.out),
+            Json::parse(R"([{"account": ")" + first + R"(", "display_name": null, "state": "expired"},
+                            {"account": ")" + second + R"(", "display_name": ")" + nickname(second) + R"(", "state": "live"}])"));
+  CliRun ids = run({"accounts", "--json"});
+  EXPECT_EQ(ids.status, 0);
+  EXPECT_EQ(Json::parse(ids.out), Json::array({first, second}));
+
+  // An account that cannot be checked is reported; the others still are.
+  sim.script(std::string(SpiderDriver::kAuthDataPath), Json{{"errCode", 77}});
+  CliRun refused = run({"accounts", "--check", "--json"});
+  EXPECT_EQ(refused.status, cli::kRefused);
+  const Json rows = Json::parse(refused.out);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["state"], "error");
+  EXPECT_EQ(rows[1]["state"], "live");
+  EXPECT_EQ(refused.err, "qelkit: the platform refused the check of account " + first + " (errCode 77)\n");
+
+  // The heartbeat goes out for every account, or those named.
+  const std::string beat(SpiderDriver::kHeartbeatPath);
+  CliRun all = run({"keepalive"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.out, first + "\n" + second + "\n");
+  EXPECT_EQ(sim.requests(beat).size(), 2u);
+  CliRun named = run({"keepalive", second, "nobody"});
+  EXPECT_EQ(named.status, cli::kUnknownAccount);
+  EXPECT_EQ(named.out, second + "\n");
+  EXPECT_EQ(named.err, "qelkit: no stored login for account nobody; run qelkit login\n");
+  const auto beats = sim.requests(beat);
+  ASSERT_EQ(beats.size(), 3u);
+  EXPECT_EQ(testing::header_of(beats.back(), "Cookie"), "sessionid=" + session(second));
+
+  // logout forgets one account, and only that one.
+  CliRun out = run({"logout", first});
+  EXPECT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(out.out, "");
+  EXPECT_EQ(stored(), (Json{{second, stored()[second]}}));
+  CliRun again = run({"logout", first});
+  EXPECT_EQ(again.status, cli::kUnknownAccount);
+  EXPECT_EQ(again.err, "qelkit: no stored login for account " + first + "; nothing to forget\n");
+  EXPECT_EQ(run({"accounts"}).out, second + "\n");
+  for (const char* command : {"logout", "keepalive"}) {
+    CliRun help = run({command, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(std::string("Usage: qelkit ") + command, 0), 0u);
+  }
+  EXPECT_EQ(run({"logout"}).status, cli::kUsage);
+  EXPECT_EQ(run({"accounts", "--check", "extra"}).status, cli::kUsage);
+}
+
+TEST_F(CliPlatform, AccountIdsAndNamesAreMadeSafeForTheTerminalAndExactInJson) {
+  const std::string id = login();
+  // A hostile member written into the data file directly (its value is a
+  // real login, of another account), and a hostile display name from the
+  // platform.
+  const std::string hostile_id = std::string("\x1b]0;owned\x07\x1b[2J\x1b[31mred") + std::string(1, '\0') + "x";
+  const std::string hostile_name = "\x1b]8;;https://x.invalid\x07name\x1b]8;;\x07\r\xc2\x9b";
+  Json doc = stored();
+  doc[hostile_id] = doc[id];
+  std::ofstream(data_file(), std::ios::binary | std::ios::trunc) << doc.dump(2);
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath),
+                     Json{{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", id}, {"nickname", hostile_name}}}}}});
+
+  auto no_escapes = [](const std::string& text) {
+    for (unsigned char c : text) {
+      if ((c < 0x20 && c != '\n') || c == 0x7f) return false;
+    }
+    return text.find("\xc2\x9b") == std::string::npos;
+  };
+  CliRun plain = run({"accounts"});
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_TRUE(no_escapes(plain.out)) << plain.out;
+  EXPECT_EQ(plain.out, id + "\n" + cli::terminal_safe(hostile_id) + "\n");
+
+  CliRun table = run({"accounts", "--check"});
+  EXPECT_EQ(table.status, cli::kRefused) << table.err;  // the hostile member holds another account's login
+  EXPECT_TRUE(no_escapes(table.out)) << table.out;
+  EXPECT_TRUE(no_escapes(table.err)) << table.err;
+  EXPECT_NE(table.out.find(cli::terminal_safe(hostile_name)), std::string::npos) << table.out;
+  EXPECT_NE(table.err.find("belongs to account " + id), std::string::npos) << table.err;
+
+  CliRun keepalive = run({"keepalive"});
+  EXPECT_EQ(keepalive.status, 0);
+  EXPECT_TRUE(no_escapes(keepalive.out)) << keepalive.out;
+  CliRun logout = run({"logout", "\x1b[2Jnobody"});
+  EXPECT_EQ(logout.status, cli::kUnknownAccount);
+  EXPECT_TRUE(no_escapes(logout.err)) << logout.err;
+
+  // JSON carries the exact texts.
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath),
+                     Json{{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", id}, {"nickname", hostile_name}}}}}});
+  CliRun json = run({"accounts", "--check", "--json"});
+  const Json rows = Json::parse(json.out);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["display_name"], hostile_name);
+  EXPECT_EQ(rows[1]["account"], hostile_id);
+  EXPECT_EQ(Json::parse(run({"accounts", "--json"}).out), Json::array({id, hostile_id}));
+}
+
 }  // namespace
 }  // namespace qelkit

@@ -23,6 +23,7 @@
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/transport.hpp"
+#include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 
 namespace qelkit::cli {
@@ -39,7 +40,10 @@ and read its native-drama statistics.
 Commands:
   login      show a login QR code; with --wait, wait for the login and
              print the account id
-  accounts   list the stored account ids
+  accounts   list the stored accounts; with --check, each one's display
+             name and whether its login is still live
+  logout     forget the stored login of an account
+  keepalive  send the platform's heartbeat for stored accounts
   stats      one page of an account's per-drama statistics for a time span
   detail     every page of an account's detailed statistics at one time
   help       show this help, or a command's help (qelkit help stats)
@@ -88,16 +92,60 @@ Exit status: 0 done; 5 platform unreachable; 6 platform refused;
 7 no login stored within 300 s (with --wait); 1 other failure.
 )";
 
-constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts
+constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts [--check] [--json]
 
 Lists the ids of the accounts stored in json/data.json under the current
 directory, one per line, in the order they were first stored.
 
 Options:
+  --check     ask the platform about each account: shows a table of the
+              account id, its display name and whether its login is live
+              or expired (an expired one must log in again)
+  --json      print JSON for scripts: a list of the ids, or with --check a
+              list of {"account", "display_name" (null when none), "state"
+              ("live", "expired" or "error"), "error" (with "error" only)}
   -h, --help  show this help
 
-Exit status: 0 done (also with no stored login); 8 the data file is
-unreadable; 2 wrong command line.
+Exit status: 0 done (also with no stored login, and when some logins have
+expired); 8 the data file is unreadable; 2 wrong command line. With --check,
+when an account could not be checked, the others are still shown and the
+status is that of the first failure: 4 stored login does not decrypt; 5
+platform unreachable; 6 platform refused; 1 other failure.
+)";
+
+constexpr const char* kLogoutHelp = R"(Usage: qelkit logout ACCOUNT
+
+Forgets the stored login of ACCOUNT: removes it from json/data.json under the
+current directory and leaves the other accounts as they are. The platform is
+not asked; the account can log in again at any time.
+
+  ACCOUNT     a stored account id (see qelkit accounts)
+
+Options:
+  -h, --help  show this help
+
+Exit status: 0 done; 2 wrong command line; 3 account not stored; 8 the data
+file is unreadable (it is left untouched); 1 other failure (for example the
+file cannot be written).
+)";
+
+constexpr const char* kKeepaliveHelp = R"(Usage: qelkit keepalive [ACCOUNT...]
+
+Sends the platform's online heartbeat with the stored login of each ACCOUNT,
+or of every stored account when none is named, and prints the id of each
+account it was sent for. The heartbeat does not tell whether the login is
+still accepted: qelkit accounts --check does.
+
+  ACCOUNT     a stored account id (see qelkit accounts)
+
+Options:
+  -h, --help  show this help
+
+Exit status: 0 done (also with no stored login); 2 wrong command line. When
+the heartbeat could not be sent for an account, the others are still served
+and the status is that of the first failure: 3 account not stored; 4 stored
+login does not decrypt; 5 platform unreachable; 8 data file unreadable; 1
+other failure.
 )";
 
 constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N] [--json | --csv]
@@ -476,12 +524,113 @@ int cmd_login(const Parsed& p) {
                                 " seconds; run qelkit login again"};
 }
 
+// Maps the failure in flight (inside a catch) of a stored-accounts call.
+Exit account_failure(const std::string& account, const std::string& what) {
+  try {
+    throw;
+  } catch (const AccountNotStoredError& e) {
+    return Exit{kUnknownAccount, "no stored login for account " + terminal_safe(e.account()) + "; run qelkit login"};
+  } catch (...) {
+    Exit exit = facade_failure(account, what);
+    exit.message = terminal_safe(exit.message);  // it may quote the account id or the platform
+    return exit;
+  }
+}
+
+// JSON text for scripts: the exact texts, escaped as JSON needs.
+std::string json_text(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 int cmd_accounts(const Parsed& p) {
-  if (!p.positional.empty()) throw usage("accounts", "unexpected argument \"" + p.positional.front() + "\"");
-  const Json stored = stored_logins();
-  for (const auto& [id, value] : stored.items()) put(stdout, id + "\n");
-  if (stored.empty()) put(stderr, "no stored logins; run qelkit login\n");
+  if (!p.positional.empty()) {
+    throw usage("accounts", "unexpected argument \"" + terminal_safe(p.positional.front()) + "\"");
+  }
+  const bool as_json = p.has("--json");
+  std::vector<std::string> ids;
+  try {
+    ids = Accounts::list();
+  } catch (...) {
+    throw account_failure("", "the data file");
+  }
+  if (ids.empty() && !as_json) put(stderr, "no stored logins; run qelkit login\n");
+
+  if (!p.has("--check")) {
+    if (as_json) {
+      put(stdout, json_text(Json(ids)) + "\n");
+    } else {
+      for (const std::string& id : ids) put(stdout, terminal_safe(id) + "\n");
+    }
+    return kOk;
+  }
+
+  // Each account is checked even when another could not be: the first
+  // failure sets the exit status, every one is reported.
+  std::optional<Exit> first_failure;
+  Json rows = Json::array();
+  for (const std::string& id : ids) {
+    Json row = Json::object();
+    row["account"] = id;
+    row["display_name"] = nullptr;
+    try {
+      const AccountCheck checked = Accounts::check(id);
+      if (checked.display_name) row["display_name"] = *checked.display_name;
+      row["state"] = checked.live() ? "live" : "expired";
+    } catch (...) {
+      Exit failure = account_failure(id, "the check of account " + id);
+      row["state"] = "error";
+      row["error"] = failure.message;
+      put(stderr, "qelkit: " + failure.message + "\n");
+      if (!first_failure) first_failure = std::move(failure);
+    }
+    rows.push_back(std::move(row));
+  }
+  if (as_json) {
+    put(stdout, json_text(rows) + "\n");
+  } else if (!rows.empty()) {
+    put(stdout, render_table({"account", "display_name", "state"}, rows));
+  }
+  return first_failure ? first_failure->code : kOk;
+}
+
+int cmd_logout(const Parsed& p) {
+  if (p.positional.size() != 1) throw usage("logout", "expected one ACCOUNT");
+  const std::string& account = p.positional[0];
+  bool forgotten = false;
+  try {
+    forgotten = Accounts::forget(account);
+  } catch (const DataFileError& e) {
+    throw Exit{kUnreadableData, terminal_safe(e.what()) + "; it was left as it is"};
+  } catch (...) {
+    throw account_failure(account, "the data file");
+  }
+  if (!forgotten) {
+    throw Exit{kUnknownAccount, "no stored login for account " + terminal_safe(account) + "; nothing to forget"};
+  }
+  put(stderr, "forgot the stored login of account " + terminal_safe(account) + "\n");
   return kOk;
+}
+
+int cmd_keepalive(const Parsed& p) {
+  std::vector<std::string> ids = p.positional;
+  if (ids.empty()) {
+    try {
+      ids = Accounts::list();
+    } catch (...) {
+      throw account_failure("", "the data file");
+    }
+    if (ids.empty()) put(stderr, "no stored logins; run qelkit login\n");
+  }
+  std::optional<Exit> first_failure;
+  for (const std::string& id : ids) {
+    try {
+      Accounts::heartbeat(id);
+      put(stdout, terminal_safe(id) + "\n");
+    } catch (...) {
+      Exit failure = account_failure(id, "the heartbeat of account " + id);
+      put(stderr, "qelkit: " + failure.message + "\n");
+      if (!first_failure) first_failure = std::move(failure);
+    }
+  }
+  return first_failure ? first_failure->code : kOk;
 }
 
 int cmd_stats(const Parsed& p) {
@@ -551,7 +700,9 @@ struct Command {
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--qr", true}}, &cmd_login},
-      {"accounts", kAccountsHelp, {}, &cmd_accounts},
+      {"accounts", kAccountsHelp, {{"--check", false}, {"--json", false}}, &cmd_accounts},
+      {"logout", kLogoutHelp, {}, &cmd_logout},
+      {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},
       {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
       {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}}, &cmd_detail},
   };

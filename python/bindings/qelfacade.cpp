@@ -13,6 +13,8 @@ namespace py = pybind11;
 using namespace qelkit;
 using namespace qelkit::python;
 
+void register_accounts(py::module_& m);  // accounts.cpp
+
 PYBIND11_MODULE(qelfacade, m) {
   m.doc() = "The facade: QR login, statistics list and detailed statistics of a creator account.";
   register_errors();
@@ -62,4 +64,6 @@ PYBIND11_MODULE(qelfacade, m) {
             without_gil([&] { d.ce(t); });
           },
           py::arg("token"), "The background login completion (run in the child process).");
+
+  register_accounts(m);
 }

@@ -65,7 +65,7 @@ Json to_json_at(py::handle value, const char* what, int depth) {
 // module and kept for the life of the process.
 struct ErrorClasses {
   py::object error, transport, no_reply, protocol, conversion, decoding, invalid_argument, authentication, system;
-  py::object login_expired, platform, data_file, page_limit, failed_page;
+  py::object login_expired, platform, data_file, page_limit, failed_page, account_not_stored;
 };
 
 ErrorClasses* error_classes = nullptr;
@@ -194,7 +194,8 @@ void register_errors() {
                                      errors.attr("PlatformError"),
                                      errors.attr("DataFileError"),
                                      errors.attr("PageLimitError"),
-                                     errors.attr("FailedPage")};
+                                     errors.attr("FailedPage"),
+                                     errors.attr("AccountNotStoredError")};
   }
   py::register_local_exception_translator([](std::exception_ptr p) {
     const ErrorClasses& c = *error_classes;
@@ -207,6 +208,8 @@ void register_errors() {
     } catch (const DataFileError& e) {
       const py::str path = lenient_str(e.path());
       raise(c.data_file, e, {{"path", path}});
+    } catch (const AccountNotStoredError& e) {
+      raise(c.account_not_stored, e, {{"account", lenient_str(e.account())}});
     } catch (const PageLimitError& e) {
       raise(c.page_limit, e, {});
     } catch (const TransportError& e) {

@@ -176,6 +176,21 @@ class DataFileError : public Error {
   std::shared_ptr<const std::string> path_;  // shared: copies stay nothrow
 };
 
+// An account named by the caller has no stored login in the data file (it
+// was never logged in here, or was forgotten). Nothing was asked of the
+// platform.
+class AccountNotStoredError : public InvalidArgumentError {
+ public:
+  AccountNotStoredError(const std::string& account, const std::string& message)
+      : InvalidArgumentError(message), account_(std::make_shared<const std::string>(account)) {}
+
+  // The account id that is not stored.
+  const std::string& account() const noexcept { return *account_; }
+
+ private:
+  std::shared_ptr<const std::string> account_;  // shared: copies stay nothrow
+};
+
 // A detailed statistics query reached its page limit: the platform kept
 // answering with rows and the query stopped rather than fetch without end.
 class PageLimitError : public ProtocolError {
@@ -189,5 +204,6 @@ static_assert(std::is_nothrow_copy_constructible_v<Error>);
 static_assert(std::is_nothrow_copy_constructible_v<LoginExpiredError>);
 static_assert(std::is_nothrow_copy_constructible_v<PlatformError>);
 static_assert(std::is_nothrow_copy_constructible_v<DataFileError>);
+static_assert(std::is_nothrow_copy_constructible_v<AccountNotStoredError>);
 
 }  // namespace qelkit

@@ -207,12 +207,12 @@ std::optional<std::string> stored_session(const std::string& qel_id) {
   }
 }
 
-void update_stored_logins(const std::function<void(Json&)>& change) {
+void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable) {
   const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   JsonFileHandler::check_link(data_file());  // before anything is read or moved through it
   DataFileLock lock(path);
-  Json stored = read_for_update(path);
+  Json stored = unreadable == Unreadable::refuse ? stored_logins() : read_for_update(path);
   change(stored);
   JsonFileHandler::save_private_data(stored, data_file());
 }

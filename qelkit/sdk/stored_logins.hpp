@@ -1,5 +1,6 @@
-// Stored logins and the fields of platform records, shared by the facade
-// and the SDK's login and account objects (internal to qelfacade).
+// Stored logins (internal to qelfacade): the data file and the fields of
+// platform records, shared by the facade and the SDK's login and account
+// objects.
 #pragma once
 
 #include <functional>
@@ -29,13 +30,19 @@ Json stored_logins();
 // not text: ProtocolError), naming the account.
 std::optional<std::string> stored_session(const std::string& qel_id);
 
+// What a read-modify-write does with a data file that does not read as a
+// JSON object: a login moves it aside and starts a new one (the new login
+// must land somewhere); a removal refuses, leaving it where it is.
+enum class Unreadable { move_aside, refuse };
+
 // Read-modify-write of the stored logins: takes the data file's lock, reads
-// it (a file that is not a JSON object is moved aside, never overwritten),
+// it (a file that is not a JSON object is moved aside, never overwritten, or
+// with Unreadable::refuse left untouched and reported as DataFileError),
 // lets `change` edit the object and writes it back privately and atomically
 // (in place where a rename cannot serve). Nothing is written when `change`
 // throws. Throws SystemError or another qelkit::Error when the file cannot be
 // locked, read or written; the file is then left as it was.
-void update_stored_logins(const std::function<void(Json&)>& change);
+void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable = Unreadable::move_aside);
 
 // The member `key` of `object`, or a ProtocolError naming what was read.
 const Json& member(const Json& object, const char* key, const std::string& what);

@@ -82,5 +82,12 @@ class DataFileError(Error, OSError):
     path = None
 
 
+class AccountNotStoredError(InvalidArgumentError, LookupError):
+    """The account named has no stored login in the data file; ``account``
+    names it. Nothing was asked of the platform."""
+
+    account = None
+
+
 class PageLimitError(ProtocolError):
     """A detailed query reached its page limit: the platform kept sending rows."""

@@ -1,0 +1,76 @@
+// Stored accounts: the logins that QR logins left in json/data.json under the
+// working directory, listed, checked against the platform, kept alive and
+// forgotten.
+//
+// Accounts has static operations only and no state; every call reads the data
+// file afresh and stands alone, so calls from several threads or processes at
+// once are safe. forget() changes the file under the same lock and with the
+// same private, crash-safe write as a login completion, so a login finishing
+// while an account is forgotten keeps its account, and the forgotten one stays
+// gone. The other operations only read the file.
+//
+// Failures are exceptions from qelkit/common/errors.hpp:
+// - a data file that exists but does not read as a JSON object (invalid JSON,
+//   a byte-order mark, another kind of value, no permission): DataFileError
+//   naming the file; nothing is asked of the platform and nothing is written;
+// - an account that is not stored: AccountNotStoredError naming it (an
+//   InvalidArgumentError); nothing is asked of the platform;
+// - a stored value that does not decrypt: AuthenticationError, DecodingError
+//   or InvalidArgumentError (a value that is not text: ProtocolError), naming
+//   the account;
+// - the platform out of reach: NoReplyError or TransportError; a reply of the
+//   wrong shape: ProtocolError; a refusal other than an expired login:
+//   PlatformError with the platform's errCode.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qelkit {
+
+// What the platform said about one stored login.
+struct AccountCheck {
+  enum class State {
+    live,     // the platform accepts the stored session
+    expired,  // it no longer does (errCode 300334): the account must log in again
+  };
+
+  std::string account;
+  State state = State::expired;
+  // The account's display name (the "nickname" of the platform's account
+  // record) when the login is live and the record has a non-empty one.
+  std::optional<std::string> display_name;
+
+  bool live() const noexcept { return state == State::live; }
+};
+
+class Accounts {
+ public:
+  Accounts() = delete;
+
+  // The stored account ids, in the order of the data file (the order in which
+  // they were first stored). Empty when there is no data file.
+  static std::vector<std::string> list();
+
+  // Asks the platform for the account record with the stored session: live
+  // (with the display name) or expired. Throws as the header says.
+  static AccountCheck check(const std::string& account);
+
+  // Sends the platform's online heartbeat once with the stored session. The
+  // platform's answer is not read (the heartbeat reports nothing): whether
+  // the login is still accepted is check()'s question. Throws as the header
+  // says (a transport failure as TransportError, not retried).
+  static void heartbeat(const std::string& account);
+
+  // Removes the account's stored login; returns whether it was stored. Other
+  // accounts stay as they are, and the file keeps readable by its owner only
+  // (it is replaced atomically, or rewritten in place where a rename cannot
+  // serve, e.g. in a read-only directory). A data file that does not read is
+  // a DataFileError and is left exactly where and as it is (a login would
+  // move it aside; forgetting refuses instead). Throws SystemError when the
+  // file cannot be locked or written (it then stays as it was).
+  static bool forget(const std::string& account);
+};
+
+}  // namespace qelkit
