@@ -42,9 +42,16 @@ struct Piece {
 
 template <typename F>
 void for_each_piece(std::string_view s, F&& f) {
+  std::size_t i = 0;
+  // ASCII, most of a table (dates, ids, numbers), is its own character: no
+  // decoder needed until the first byte above 0x7F.
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) {
+    f(Piece{s.substr(i, 1), true, static_cast<wchar_t>(s[i])});
+    ++i;
+  }
+  if (i == s.size()) return;
   ThreadLocale scope(utf8_locale());
   std::mbstate_t state{};
-  std::size_t i = 0;
   while (i < s.size()) {
     wchar_t wc = 0;
     std::size_t n = std::mbrtowc(&wc, s.data() + i, s.size() - i, &state);
@@ -79,7 +86,7 @@ bool all_numbers(const std::string& key, const Json& rows) {
 int display_width(std::string_view utf8) {
   int width = 0;
   for_each_piece(utf8, [&](const Piece& p) {
-    if (!p.ok || is_control(p.ch)) {
+    if (!p.ok || is_control(p.ch) || p.ch < 0x80) {  // printable ASCII: one column
       width += 1;
       return;
     }
