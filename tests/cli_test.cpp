@@ -18,6 +18,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -265,6 +266,43 @@ TEST(CliText, CsvQuotesPerRfc4180) {
   auto records = parse_csv(csv);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1][0], "Café, \"the\" one");
+}
+
+TEST(CliText, OutputGoesToTheSinkARowAtATime) {
+  // Each line is handed over on its own, so printing never builds the whole
+  // text beside the rows.
+  Json rows = Json::array();
+  for (int i = 0; i < 50; ++i) rows.push_back(Json{{"name", "row " + std::to_string(i)}, {"n", i * 1000}});
+  std::vector<std::string> pieces;
+  const cli::LineSink keep = [&pieces](std::string_view text) { pieces.emplace_back(text); };
+  cli::render_table({"name", "n"}, rows, keep);
+  ASSERT_EQ(pieces.size(), 52u);
+  EXPECT_EQ(pieces[0], "name        n\n");
+  EXPECT_EQ(pieces[51], "row 49  49000\n");
+  pieces.clear();
+  cli::render_csv({"name", "n"}, rows, keep);
+  ASSERT_EQ(pieces.size(), 51u);
+  EXPECT_EQ(pieces[1], "row 0,0\r\n");
+
+  // JSON in pieces is Json::dump()'s text byte for byte, non-ASCII, escapes,
+  // empty containers and nesting included; text that is not UTF-8 fails as
+  // dump() does.
+  const Json result = Json::parse(
+      R"({"code":0,"data":[{"drama_name":"月光 \"q\"\n","n":-1.5,"e":{},"l":[[1,{"k":null}]]},[],{}],"x":{"y":[true]}})");
+  for (const Json& value : {result, result["data"], Json::object(), Json::array(), Json(7), Json("t")}) {
+    std::string text;
+    std::size_t calls = 0;
+    cli::render_json(value, [&](std::string_view piece) {
+      text += piece;
+      ++calls;
+    });
+    EXPECT_EQ(text, value.dump());
+    if (value.is_structured() && value.size() > 1) {
+      EXPECT_GT(calls, value.size());
+    }
+  }
+  EXPECT_THROW(cli::render_json(Json{{"data", Json::array({"bad \xff"})}}, [](std::string_view) {}),
+               Json::type_error);
 }
 
 TEST(CliText, TimesAreEpochSecondsOrLocalMidnight) {

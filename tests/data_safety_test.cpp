@@ -5,8 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -210,7 +212,18 @@ TEST_F(DataSafety, AKilledWritersTemporaryGoesWithTheNextWriteALiveWritersStays)
     }
     return names;
   };
-  // A login child stopped inside its write: the moment its temporary exists.
+  // Whether a writer holds the lock on its temporary `name`. One stopped
+  // between creating the file and locking it has not claimed it yet: the
+  // next writer may rightly take it for a killed writer's and remove it.
+  auto locked_by_writer = [](const std::string& name) {
+    const int fd = ::open(("json/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);  // drops the lock if this took it
+    return held;
+  };
+  // A login child stopped inside its write: the moment its temporary exists
+  // and is locked.
   int round = 0;
   auto stopped_while_writing = [&]() -> std::optional<qelkit::Process> {
     for (int attempt = 0; attempt < 20; ++attempt) {
@@ -220,9 +233,11 @@ TEST_F(DataSafety, AKilledWritersTemporaryGoesWithTheNextWriteALiveWritersStays)
       while (temporaries().empty() && !child.poll()) {
       }
       ::kill(child.pid(), SIGSTOP);
-      if (!temporaries().empty()) return child;
+      const std::vector<std::string> now = temporaries();
+      if (now.size() == 1 && locked_by_writer(now[0])) return child;
       ::kill(child.pid(), SIGKILL);
       child.wait();
+      for (const std::string& name : temporaries()) fs::remove("json/" + name);  // that attempt's leftovers
     }
     return std::nullopt;
   };

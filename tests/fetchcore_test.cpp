@@ -17,10 +17,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -29,6 +31,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <qrencode.h>
 
 #include "qelkit/common/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
@@ -416,6 +419,49 @@ TEST(GqbTest, DrawsTenPixelModulesInsideAFourModuleQuietZone) {
   // Top-left finder: seven dark modules across, then the light separator.
   for (std::uint32_t m = 0; m < 7; ++m) EXPECT_EQ(img.at(40 + 10 * m, 40), 0) << m;
   EXPECT_EQ(img.at(40 + 70, 40), 255);
+}
+
+// A confirm-login link of `length` characters: the 124-character one's
+// start, then its token over and over.
+std::string link_of_length(std::size_t length) {
+  const std::string token = "AQAAAJ3k5Xv0sZ8mNqR7tLwYc2Fh9GdKpUe4Ib6OjMnVxWz1CyTrSa";
+  std::string link = "https://platform.example.com/assistant/confirm_login?token=";
+  while (link.size() < length) link += token;
+  link.resize(length);
+  return link;
+}
+
+TEST(GqbTest, ImagesHoldExactlyTheSymbolsModulesAndStaySmall) {
+  // Read back with libpng, every pixel is the module libqrencode puts there
+  // (same symbol: version, mask and all), whatever deflate settings wrote it;
+  // and the files stay below what a common image library writes for the same
+  // symbols (852 / 1,414 / 3,317 / 11,396 bytes).
+  const std::pair<std::size_t, std::size_t> cases[] = {{50, 852}, {124, 1414}, {500, 3317}, {2000, 11396}};
+  for (const auto& [length, reference_bytes] : cases) {
+    SCOPED_TRACE("link of " + std::to_string(length) + " characters");
+    const std::string link = link_of_length(length);
+    const std::string png = testing::data_url_bytes(SpiderDriver().gqb(link));
+    EXPECT_LE(png.size(), reference_bytes);
+
+    std::unique_ptr<QRcode, void (*)(QRcode*)> code(
+        QRcode_encodeString(link.c_str(), 0, QR_ECLEVEL_M, QR_MODE_8, 1), QRcode_free);
+    ASSERT_TRUE(code);
+    const auto img = testing::read_png_gray(png);
+    const auto side = static_cast<std::uint32_t>((code->width + 8) * 10);
+    ASSERT_EQ(img.width, side);
+    ASSERT_EQ(img.height, side);
+    std::size_t wrong = 0;
+    for (std::uint32_t y = 0; y < side; ++y) {
+      for (std::uint32_t x = 0; x < side; ++x) {
+        const int mx = static_cast<int>(x / 10) - 4, my = static_cast<int>(y / 10) - 4;
+        const bool inside = mx >= 0 && my >= 0 && mx < code->width && my < code->width;
+        const bool dark = inside && (code->data[my * code->width + mx] & 1);
+        wrong += img.at(x, y) != (dark ? 0 : 255);
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(testing::decode_qr_png(png), link);
+  }
 }
 
 TEST(GqbTest, ChoosesTheDenserModesForDigits) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -322,17 +323,20 @@ class StatusLine {
   bool shown_ = false;
 };
 
+// Prints a line at a time: the rows are the one copy of the result.
 void print_rows(Format format, const std::vector<std::string>& columns, const Json& rows,
                 const Json& facade_result) {
+  const LineSink out = [](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); };
   switch (format) {
     case Format::Json:
-      put(stdout, facade_result.dump() + "\n");
+      render_json(facade_result, out);
+      out("\n");
       break;
     case Format::Csv:
-      put(stdout, render_csv(columns, rows));
+      render_csv(columns, rows, out);
       break;
     case Format::Table:
-      put(stdout, render_table(columns, rows));
+      render_table(columns, rows, out);
       if (rows.empty()) put(stderr, "no statistics found\n");
       break;
   }

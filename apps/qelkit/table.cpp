@@ -42,9 +42,16 @@ struct Piece {
 
 template <typename F>
 void for_each_piece(std::string_view s, F&& f) {
+  std::size_t i = 0;
+  // ASCII, most of a table (dates, ids, numbers), is its own character: no
+  // decoder needed until the first byte above 0x7F.
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) {
+    f(Piece{s.substr(i, 1), true, static_cast<wchar_t>(s[i])});
+    ++i;
+  }
+  if (i == s.size()) return;
   ThreadLocale scope(utf8_locale());
   std::mbstate_t state{};
-  std::size_t i = 0;
   while (i < s.size()) {
     wchar_t wc = 0;
     std::size_t n = std::mbrtowc(&wc, s.data() + i, s.size() - i, &state);
@@ -79,7 +86,7 @@ bool all_numbers(const std::string& key, const Json& rows) {
 int display_width(std::string_view utf8) {
   int width = 0;
   for_each_piece(utf8, [&](const Piece& p) {
-    if (!p.ok || is_control(p.ch)) {
+    if (!p.ok || is_control(p.ch) || p.ch < 0x80) {  // printable ASCII: one column
       width += 1;
       return;
     }
@@ -108,46 +115,45 @@ std::string cell_text(const Json& value) {
   return value.dump();
 }
 
-std::string render_table(const std::vector<std::string>& columns, const Json& rows) {
+void render_table(const std::vector<std::string>& columns, const Json& rows, const LineSink& sink) {
   const std::size_t ncol = columns.size();
-  std::vector<std::vector<std::string>> cells;
-  for (const auto& row : rows) {
-    std::vector<std::string> line;
-    for (const auto& key : columns) {
-      const bool has = row.is_object() && row.contains(key);
-      line.push_back(terminal_safe(has ? cell_text(row[key]) : std::string()));
-    }
-    cells.push_back(std::move(line));
-  }
+  auto cell = [](const Json& row, const std::string& key) {
+    const bool has = row.is_object() && row.contains(key);
+    return terminal_safe(has ? cell_text(row[key]) : std::string());
+  };
   std::vector<int> width(ncol);
   std::vector<bool> right(ncol);
   for (std::size_t c = 0; c < ncol; ++c) {
     width[c] = display_width(columns[c]);
-    for (const auto& line : cells) width[c] = std::max(width[c], display_width(line[c]));
     right[c] = all_numbers(columns[c], rows);
   }
+  for (const auto& row : rows) {
+    for (std::size_t c = 0; c < ncol; ++c) width[c] = std::max(width[c], display_width(cell(row, columns[c])));
+  }
 
-  std::string out;
-  auto emit = [&](const std::vector<std::string>& line) {
-    std::string text;
+  std::string text;  // one line, reused
+  auto emit = [&](auto&& cell_of) {
+    text.clear();
     for (std::size_t c = 0; c < ncol; ++c) {
       if (c > 0) text += "  ";
-      std::string pad(static_cast<std::size_t>(width[c] - display_width(line[c])), ' ');
-      text += right[c] ? pad + line[c] : line[c] + pad;
+      const std::string value = cell_of(c);
+      const std::size_t pad = static_cast<std::size_t>(width[c] - display_width(value));
+      if (right[c]) text.append(pad, ' ');
+      text += value;
+      if (!right[c]) text.append(pad, ' ');
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
-    out += text;
-    out += '\n';
+    text += '\n';
+    sink(text);
   };
-  std::vector<std::string> head;
-  std::vector<std::string> rule;
-  for (std::size_t c = 0; c < ncol; ++c) {
-    head.push_back(terminal_safe(columns[c]));
-    rule.emplace_back(static_cast<std::size_t>(width[c]), '-');
-  }
-  emit(head);
-  emit(rule);
-  for (const auto& line : cells) emit(line);
+  emit([&](std::size_t c) { return terminal_safe(columns[c]); });
+  emit([&](std::size_t c) { return std::string(static_cast<std::size_t>(width[c]), '-'); });
+  for (const auto& row : rows) emit([&](std::size_t c) { return cell(row, columns[c]); });
+}
+
+std::string render_table(const std::vector<std::string>& columns, const Json& rows) {
+  std::string out;
+  render_table(columns, rows, [&out](std::string_view line) { out += line; });
   return out;
 }
 
@@ -162,25 +168,55 @@ std::string csv_field(std::string_view text) {
   return out;
 }
 
+void render_csv(const std::vector<std::string>& columns, const Json& rows, const LineSink& sink) {
+  std::string text;  // one record, reused
+  auto record = [&](auto&& field_of) {
+    text.clear();
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (i > 0) text += ',';
+      text += csv_field(field_of(i));
+    }
+    text += "\r\n";
+    sink(text);
+  };
+  record([&](std::size_t i) { return columns[i]; });
+  for (const auto& row : rows) {
+    record([&](std::size_t i) {
+      const bool has = row.is_object() && row.contains(columns[i]);
+      return has ? cell_text(row[columns[i]]) : std::string();
+    });
+  }
+}
+
 std::string render_csv(const std::vector<std::string>& columns, const Json& rows) {
   std::string out;
-  auto record = [&](const std::vector<std::string>& fields) {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (i > 0) out += ',';
-      out += csv_field(fields[i]);
-    }
-    out += "\r\n";
-  };
-  record(columns);
-  for (const auto& row : rows) {
-    std::vector<std::string> fields;
-    for (const auto& key : columns) {
-      const bool has = row.is_object() && row.contains(key);
-      fields.push_back(has ? cell_text(row[key]) : std::string());
-    }
-    record(fields);
-  }
+  render_csv(columns, rows, [&out](std::string_view line) { out += line; });
   return out;
 }
+
+namespace {
+
+// Hands `value` to the sink in pieces, going `depth` more levels into
+// objects and lists.
+void render_json_pieces(const Json& value, int depth, const LineSink& sink) {
+  if (depth == 0 || !value.is_structured() || value.empty()) {
+    sink(value.dump());
+    return;
+  }
+  const bool object = value.is_object();
+  sink(object ? "{" : "[");
+  bool first = true;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    if (!first) sink(",");
+    first = false;
+    if (object) sink(Json(it.key()).dump() + ":");
+    render_json_pieces(*it, depth - 1, sink);
+  }
+  sink(object ? "}" : "]");
+}
+
+}  // namespace
+
+void render_json(const Json& value, const LineSink& sink) { render_json_pieces(value, 2, sink); }
 
 }  // namespace qelkit::cli

@@ -5,9 +5,13 @@
 // characters take two columns, combining marks none, so tables of drama names
 // in any script line up in a terminal. Text that came from the platform is
 // made terminal-safe before it is shown in a table (control characters would
-// otherwise move the cursor or change colours). All functions are pure.
+// otherwise move the cursor or change colours). The renderers hand their
+// output line by line to a sink, so a query of many rows is never held twice
+// (once as rows, once as text); the forms that return a string collect those
+// lines. Apart from calling the sink, all functions are pure.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +40,13 @@ std::string cell_text(const Json& value);
 // cell). Lines carry no trailing blanks and end in "\n".
 std::string render_table(const std::vector<std::string>& columns, const Json& rows);
 
+// Receives output one line (or record) at a time, its line end included.
+using LineSink = std::function<void(std::string_view)>;
+
+// The same table, a line at a time. The rows are read twice (once for the
+// column widths, once to print) and never copied whole.
+void render_table(const std::vector<std::string>& columns, const Json& rows, const LineSink& sink);
+
 // One CSV field as RFC 4180 wants it: enclosed in double quotes (with inner
 // quotes doubled) when it holds a comma, a double quote, CR or LF, else as it
 // is.
@@ -44,5 +55,12 @@ std::string csv_field(std::string_view text);
 // RFC 4180 CSV: a header record of the column keys, then one record per row
 // of `rows` (a list of objects); records end in CRLF.
 std::string render_csv(const std::vector<std::string>& columns, const Json& rows);
+void render_csv(const std::vector<std::string>& columns, const Json& rows, const LineSink& sink);
+
+// `value` in the compact JSON notation of Json::dump() (the same text, byte
+// for byte), handed over in pieces: the members of an object and the
+// elements of a list at the top level or directly below it one at a time.
+// Throws what Json::dump() throws (text that is not UTF-8).
+void render_json(const Json& value, const LineSink& sink);
 
 }  // namespace qelkit::cli

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <png.h>
 #include <qrencode.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,9 +20,14 @@ namespace {
 
 constexpr int kModulePx = 10;
 constexpr int kQuietModules = 4;
-// Fast deflate: the image is a few long runs of equal bytes, which even the
-// lowest level squeezes well; higher levels cost time for a few percent.
-constexpr int kCompressionLevel = 1;
+// Every pixel row repeats the one above it nine times in ten, so the rows
+// are left unfiltered (a row equal to the last one is then a single long
+// match) and deflate's lazy matching at level 6 finds those matches: about
+// half the bytes of level 1, for a few tenths of a millisecond more on a
+// typical link. Z_FILTERED favours those matches over literals; level 9
+// saves another 1-4 percent for several times the time.
+constexpr int kCompressionLevel = 6;
+constexpr int kCompressionStrategy = Z_FILTERED;
 
 struct QrCodeDeleter {
   void operator()(QRcode* q) const noexcept { QRcode_free(q); }
@@ -72,6 +78,7 @@ void on_png_flush(png_structp) {}
   png_set_IHDR(png, info, side, side, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(png, kCompressionLevel);
+  png_set_compression_strategy(png, kCompressionStrategy);
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_write_info(png, info);
 

@@ -24,7 +24,9 @@ std::string base64(const std::string& bytes) {
   return out;
 }
 
-const Json& required(const Json& row, std::string_view key) {
+// `J` is `const Json` (the value is copied out) or `Json` (moved out).
+template <typename J>
+J& required(J& row, std::string_view key) {
   auto it = row.find(key);
   if (it == row.end()) {
     throw ProtocolError("statistics row lacks \"" + std::string(key) + "\"");
@@ -51,7 +53,8 @@ std::int64_t page_code(const Json& record) {
   return it->get<std::int64_t>();
 }
 
-const Json& page_member(const Json& object, std::string_view key) {
+template <typename J>
+J& page_member(J& object, std::string_view key) {
   if (!object.is_object()) throw ProtocolError("the download page's \"data\" is not an object");
   auto it = object.find(key);
   if (it == object.end()) throw ProtocolError("the download page lacks \"" + std::string(key) + "\"");
@@ -121,25 +124,52 @@ Json QelExc::request_body(const Json& c, std::int64_t b) {
   return where;
 }
 
-Json QelExc::normalise_row(const Json& row) {
+namespace {
+
+constexpr std::size_t kNormalisedKeys = 9;
+
+// The normalised row of `row`. With a non-const `row` its texts are moved
+// out rather than copied (the page worker drops the page right after); a
+// failure then leaves `row` partly moved from.
+template <typename J>
+Json normalised(J& row) {
   if (!row.is_object()) {
     // A text made by the caller need not be UTF-8; the message shows it anyway.
     throw ProtocolError("statistics row is not an object: " +
                         row.dump(-1, ' ', false, Json::error_handler_t::replace));
   }
-  Json out = Json::object();
-  out["date"] = required(row, "date");
-  out["qel_id"] = required(row, "finderQelid");
-  out["drama_name"] = required(row, "dramaName");
+  // Every key is checked, in the order the row is built, before anything is
+  // moved out.
+  J& date = required(row, "date");
+  J& qel_id = required(row, "finderQelid");
+  J& drama_name = required(row, "dramaName");
   auto mount = row.find("isAttachment");
-  out["is_mount"] = mount != row.end() && truth(*mount);
-  out["feed_read_count"] = integer_or_zero(row, "feedReadCount");
-  out["drama_read_count"] = integer_or_zero(row, "dramaReadCount");
-  out["iaa_income"] = integer_or_zero(row, "iaaProfit");
-  out["mount_income"] = integer_or_zero(row, "attachProfit");
-  out["qel_nickname"] = required(row, "finderNickname");
+  const bool is_mount = mount != row.end() && truth(*mount);
+  const std::int64_t feed = integer_or_zero(row, "feedReadCount");
+  const std::int64_t drama = integer_or_zero(row, "dramaReadCount");
+  const std::int64_t iaa = integer_or_zero(row, "iaaProfit");
+  const std::int64_t attach = integer_or_zero(row, "attachProfit");
+  J& nickname = required(row, "finderNickname");
+
+  // Every row of a query stays alive until the query returns: its members
+  // get exactly the room they need (growth by doubling would leave 16).
+  Json out = Json::object();
+  out.get_ref<Json::object_t&>().reserve(kNormalisedKeys);
+  out["date"] = std::move(date);
+  out["qel_id"] = std::move(qel_id);
+  out["drama_name"] = std::move(drama_name);
+  out["is_mount"] = is_mount;
+  out["feed_read_count"] = feed;
+  out["drama_read_count"] = drama;
+  out["iaa_income"] = iaa;
+  out["mount_income"] = attach;
+  out["qel_nickname"] = std::move(nickname);
   return out;
 }
+
+}  // namespace
+
+Json QelExc::normalise_row(const Json& row) { return normalised(row); }
 
 PageOutcome PageOutcome::of_answer() {
   PageOutcome o;
@@ -195,12 +225,14 @@ void QelExc::run() {
       outcome = PageOutcome::of_status(code);
       return;
     }
-    const Json& page = page_member(res_data, "data");
+    Json& page = page_member(res_data, "data");
     d = truth(page_member(page, "continueFlag"));
-    const Json& source = page_member(page, "dataRows");
+    Json& source = page_member(page, "dataRows");
     if (!source.is_array()) throw ProtocolError("\"dataRows\" is not a list");
+    // The page is this worker's own: its texts move into the rows.
     Json rows = Json::array();
-    for (const Json& row : source) rows.push_back(normalise_row(row));
+    rows.get_ref<Json::array_t&>().reserve(source.size());
+    for (Json& row : source) rows.push_back(normalised(row));
     data = std::move(rows);
     outcome = PageOutcome::of_answer();
   } catch (...) {
