@@ -463,7 +463,7 @@ std::string TaskFactory::build_script(const std::string& project_root, const std
 
 Process TaskFactory::create_task(const std::string& module_name, const std::string& class_name,
                                  const std::string& method_name, const Json& method_args, StdStream stdin_,
-                                 StdStream stdout_, StdStream stderr_) {
+                                 StdStream stdout_, StdStream stderr_, const std::vector<PassedFd>& passed) {
   reap_orphans();
   const ChildHost host = child_host();
   const std::string root = current_dir();
@@ -494,6 +494,23 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
     }
   }
 
+  // Passed descriptors are copied above the numbers they take in the child
+  // (3, 4, ...), so that no move onto one of those numbers overwrites another
+  // still to be moved.
+  const int first_free = 3 + static_cast<int>(passed.size());
+  std::vector<Fd> passed_copies;
+  std::vector<std::string> passed_entries;
+  for (std::size_t i = 0; i < passed.size(); ++i) {
+    const std::string& name = passed[i].variable;
+    if (name.empty() || name.find('=') != std::string::npos) {
+      throw InvalidArgumentError("passed descriptor variable " + shown(name) + " is empty or holds '='");
+    }
+    int copy = ::fcntl(passed[i].fd, F_DUPFD_CLOEXEC, first_free);
+    if (copy < 0) throw_system("cannot pass descriptor " + std::to_string(passed[i].fd) + " to the child", errno);
+    passed_copies.emplace_back(copy);
+    passed_entries.push_back(name + "=" + std::to_string(3 + i));
+  }
+
   posix_spawn_file_actions_t actions;
   if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) throw_system("cannot prepare a child process", rc);
   posix_spawnattr_t attr;
@@ -514,7 +531,10 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   for (int i = 0; i < 3 && rc == 0; ++i) {
     if (child_end[i].get() >= 0) rc = ::posix_spawn_file_actions_adddup2(&actions, child_end[i].get(), i);
   }
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  for (std::size_t i = 0; i < passed_copies.size() && rc == 0; ++i) {
+    rc = ::posix_spawn_file_actions_adddup2(&actions, passed_copies[i].get(), 3 + static_cast<int>(i));
+  }
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, first_free);
   sigset_t empty, defaults;
   sigemptyset(&empty);
   sigemptyset(&defaults);
@@ -530,11 +550,21 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
   const std::string args_name = std::string(kChildArgsVariable) + "=";
+  auto replaced = [&](std::string_view entry) {
+    if (entry.starts_with(args_name)) return true;
+    for (const PassedFd& p : passed) {
+      if (entry.size() > p.variable.size() && entry.starts_with(p.variable) && entry[p.variable.size()] == '=') {
+        return true;
+      }
+    }
+    return false;
+  };
   std::vector<char*> envp;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (!std::string_view(*e).starts_with(args_name)) envp.push_back(*e);
+    if (!replaced(*e)) envp.push_back(*e);
   }
   envp.push_back(const_cast<char*>(args_entry.c_str()));
+  for (const std::string& entry : passed_entries) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
   // The image is taken from /proc/self/exe, so the child runs the very build
   // the host runs even if the file has since been replaced; argv[0] names it.
