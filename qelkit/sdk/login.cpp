@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -328,11 +329,13 @@ struct Login::State {
       nfds_t count = 0;
       if (channel >= 0) fds[count++] = {channel, POLLIN, 0};
       if (errors >= 0) fds[count++] = {errors, POLLIN, 0};
+      // Past the deadline, what is already there is still read once.
       int ms = -1;
+      bool last_look = false;
       if (deadline) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        ms = static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX));
+        last_look = left.count() <= 0;
+        ms = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
       }
       const int r = ::poll(fds.data(), count, ms);
       if (r < 0) {
@@ -348,6 +351,7 @@ struct Login::State {
           read_some(errors, error_tail, true);
         }
       }
+      if (last_look && channel >= 0) return false;
     }
     return true;
   }

@@ -64,6 +64,7 @@ struct LoginOutcome {
   // The kind's name as it is printed and reported: "stored", "ended",
   // "unconfirmed", "refused", "failed", "cancelled".
   static const char* name(Kind kind);
+  const char* kind_name() const { return name(kind); }
   // The outcome as a JSON object: {"outcome": name, ...} with "account_id"
   // and "display_name" (stored), "code" (refused, ended), "message", and
   // "exit_status" when known.
@@ -82,6 +83,7 @@ class Login {
   // child cannot be started.
   static Login start();
 
+  // A moved-from Login may only be assigned to or destroyed.
   Login(Login&&) noexcept;
   Login& operator=(Login&&) noexcept;
   Login(const Login&) = delete;
