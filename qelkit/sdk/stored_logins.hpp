@@ -1,5 +1,5 @@
-// Stored logins and the fields of platform records, shared by the facade
-// and the SDK's login and account objects (internal to qelfacade).
+// Stored logins and the fields of platform records (internal to qelfacade),
+// shared by the facade and the SDK's login and account objects.
 #pragma once
 
 #include <functional>
