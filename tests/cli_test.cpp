@@ -714,6 +714,11 @@ TEST_F(CliPlatform, LoginWaitEndsWithAStatusOfItsOwnForEachOutcome) {
   const std::string status_path(SpiderDriver::kLoginStatusPath);
   const std::string auth_path(SpiderDriver::kAuthDataPath);
 
+  CliRun json_alone = run({"login", "--json"});
+  EXPECT_EQ(json_alone.status, cli::kUsage);
+  EXPECT_EQ(json_alone.err, "qelkit: --json goes with --wait (see qelkit login --help)\n");
+  EXPECT_TRUE(sim.logins()["logins"].empty()) << "no login was started";
+
   sim.script(status_path, Json{{"errCode", 0}, {"data", {{"status", 4}}}});
   CliRun ended = run({"login", "--wait"});
   EXPECT_EQ(ended.status, cli::kLoginEnded) << ended.err;
