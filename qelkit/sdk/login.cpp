@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,6 +214,10 @@ std::optional<int> take_outcome_channel() {
   const bool number = errno == 0 && end != value && *end == '\0';
   ::unsetenv(kLoginOutcomeVariable);
   if (!number || fd < 3 || fd > INT_MAX) return std::nullopt;
+  // Only a pipe is a login's channel: a value inherited by accident must not
+  // send the line into some other file this process has open.
+  struct stat st {};
+  if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode)) return std::nullopt;
   // Ours alone: nothing this process starts inherits it.
   const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
   if (flags < 0 || ::fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC) < 0) return std::nullopt;

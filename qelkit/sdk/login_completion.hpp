@@ -42,7 +42,8 @@ Completion complete_login(const std::string& token);
 
 // The outcome channel of this process, when a Login started it: the
 // descriptor named by kLoginOutcomeVariable, which is taken out of the
-// environment and made close-on-exec. nullopt in a child the facade started.
+// environment and made close-on-exec. nullopt in a child the facade started
+// (and when the variable names no open pipe).
 std::optional<int> take_outcome_channel();
 
 // Writes `outcome` as one JSON line to the channel and closes it. A host
