@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,6 +93,38 @@ bool eventually(Done done) {
   }
   return true;
 }
+
+// Every child of this process, whatever it runs.
+std::set<int> child_pids() {
+  std::set<int> found;
+  const std::string me = std::to_string(::getpid());
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto stat = read_text("/proc/" + pid + "/stat");
+    const auto paren = stat ? stat->rfind(')') : std::string::npos;
+    if (paren == std::string::npos) continue;
+    std::istringstream fields(stat->substr(paren + 2));
+    std::string state, ppid;
+    fields >> state >> ppid;
+    if (ppid == me) found.insert(std::stoi(pid));
+  }
+  return found;
+}
+
+// The one login child started since `before` (a snapshot of child_pids()),
+// once it runs the login (its command line names the facade's module).
+std::optional<int> new_login_child(const std::set<int>& before) {
+  std::optional<int> child;
+  eventually([&] {
+    for (int pid : login_children()) {
+      if (!before.count(pid)) child = pid;
+    }
+    return child.has_value();
+  });
+  return child;
+}
+
 
 Json stored() { return qelkit::JsonFileHandler::load_data("data.json"); }
 
@@ -240,13 +273,15 @@ TEST_F(LoginE2E, ConcurrentLoginsEachReportTheirOwnAccount) {
 
 // A wait that times out says so and can be repeated; cancel ends the child.
 TEST_F(LoginE2E, AWaitCanTimeOutAndTheLoginCanBeCancelled) {
+  const std::set<int> before = child_pids();
   Login login = Login::start();
   EXPECT_FALSE(login.wait(std::chrono::milliseconds(0)));
   EXPECT_FALSE(login.wait(std::chrono::milliseconds(100)));
-  ASSERT_EQ(login_children().size(), 1u);
+  const std::optional<int> child = new_login_child(before);
+  ASSERT_TRUE(child);
   const LoginOutcome outcome = login.cancel();
   EXPECT_EQ(outcome.kind, Kind::cancelled) << outcome.message;
-  EXPECT_TRUE(login_children().empty()) << "the child was killed and reaped";
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(*child))) << "the child was killed and reaped";
   EXPECT_EQ(login.wait().kind, Kind::cancelled);
   EXPECT_EQ(login.wait(std::chrono::milliseconds(0))->kind, Kind::cancelled);
   // The platform still waits for this token: confirming it stores nothing.
@@ -257,22 +292,28 @@ TEST_F(LoginE2E, AWaitCanTimeOutAndTheLoginCanBeCancelled) {
 // A dropped login goes on in its child and stores the account.
 TEST_F(LoginE2E, ADroppedLoginStillCompletes) {
   std::string token;
+  std::optional<int> child;
   {
+    const std::set<int> before = child_pids();
     Login login = Login::start();
     token = token_of(login);
+    child = new_login_child(before);
   }
+  ASSERT_TRUE(child);
   sim().confirm(token, 1);
   const std::string id = text_of(sim().accounts()[1]["uniqId"]);
   EXPECT_TRUE(eventually([&] { return stored().contains(id); }));
-  EXPECT_TRUE(eventually([] { return login_children().empty(); })) << "the child ended and was reaped";
+  const std::string proc = "/proc/" + std::to_string(*child);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(proc); })) << "the child ended and was reaped";
 }
 
 // A child that dies without reporting: failed, with the signal.
 TEST_F(LoginE2E, AChildThatDiesUnreportedIsAFailureWithItsSignal) {
+  const std::set<int> before = child_pids();
   Login login = Login::start();
-  const std::vector<int> children = login_children();
-  ASSERT_EQ(children.size(), 1u);
-  ASSERT_EQ(::kill(children[0], SIGKILL), 0);
+  const std::optional<int> child = new_login_child(before);
+  ASSERT_TRUE(child);
+  ASSERT_EQ(::kill(*child, SIGKILL), 0);
   const LoginOutcome outcome = login.wait();
   EXPECT_EQ(outcome.kind, Kind::failed);
   EXPECT_EQ(outcome.exit_status, -SIGKILL);
@@ -283,13 +324,16 @@ TEST_F(LoginE2E, AChildThatDiesUnreportedIsAFailureWithItsSignal) {
 // A refused token starts nothing.
 TEST_F(LoginE2E, ARefusedTokenIsAPlatformError) {
   sim().script(std::string(SpiderDriver::kLoginCodePath), Json{{"errCode", 1}});
+  const std::set<int> before = child_pids();
   try {
     Login::start();
     ADD_FAILURE() << "no error";
   } catch (const qelkit::PlatformError& e) {
     EXPECT_EQ(e.code(), 100);
   }
-  EXPECT_TRUE(login_children().empty());
+  // A child that had been started would exist by now (the launcher returns
+  // after the child is made); children of earlier tests may only have gone.
+  for (int pid : child_pids()) EXPECT_TRUE(before.count(pid)) << "a child was started: " << pid;
 }
 
 }  // namespace
