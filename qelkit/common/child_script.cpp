@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "qelkit/common/errors.hpp"
-#include "qelkit/common/taskspawn.hpp"
 
 namespace qelkit::detail {
 
@@ -79,11 +78,9 @@ void check_argument(const Json& v, int depth) {
 // The fourth line that takes the arguments from the environment: valid
 // Python, which pops the variable so the child's own children do not inherit
 // it; the C++ runner recognises it character for character.
-const std::string& args_from_environment_line() {
-  static const std::string* line = new std::string(
-      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(" +
-      text_literal(kChildArgsVariable, "the variable name") + "))");
-  return *line;
+std::string args_from_environment_line(std::string_view variable) {
+  return "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(" +
+         text_literal(std::string(variable), "the variable name") + "))";
 }
 
 }  // namespace qelkit::detail

@@ -29,7 +29,8 @@ std::string text_literal(const std::string& text, const char* what);
 // or a list of them nested at most kMaxListDepth deep.
 void check_argument(const Json& v, int depth);
 
-// The script's fourth line when the arguments come from the environment.
-const std::string& args_from_environment_line();
+// The script's fourth line when the arguments come from the environment
+// variable `variable`.
+std::string args_from_environment_line(std::string_view variable);
 
 }  // namespace qelkit::detail

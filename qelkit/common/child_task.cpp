@@ -141,7 +141,7 @@ ChildScript parse_child_script(std::string_view script) {
     bad_line(3, e.what());
   }
 
-  if (lines[3] == args_from_environment_line()) {
+  if (lines[3] == args_from_environment_line(kChildArgsVariable)) {
     s.args = Json::array();
     s.args_from_environment = true;
   } else {

@@ -450,7 +450,7 @@ std::string TaskFactory::child_args_text(const Json& method_args) {
 
 std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
                                       const std::string& class_name, const std::string& method_name) {
-  return script_around(project_root, module_name, class_name, method_name, args_from_environment_line());
+  return script_around(project_root, module_name, class_name, method_name, args_from_environment_line(kChildArgsVariable));
 }
 
 std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
