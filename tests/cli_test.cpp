@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -865,6 +866,109 @@ TEST_F(CliPlatform, AccountIdsAndNamesAreMadeSafeForTheTerminalAndExactInJson) {
   EXPECT_EQ(rows[0]["display_name"], hostile_name);
   EXPECT_EQ(rows[1]["account"], hostile_id);
   EXPECT_EQ(Json::parse(run({"accounts", "--json"}).out), Json::array({id, hostile_id}));
+}
+
+// ---------------------------------------------------------------------------
+// login --wait: the outcome of this login, over the login object
+
+std::string text_of_id(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+// Each outcome that stores nothing has its own status and message, also
+// with --json, which prints the outcome for scripts.
+TEST_F(CliPlatform, LoginWaitEndsWithAStatusOfItsOwnForEachOutcome) {
+  auto& sim = kSim->sim();
+  const std::string status_path(SpiderDriver::kLoginStatusPath);
+  const std::string auth_path(SpiderDriver::kAuthDataPath);
+
+  CliRun json_alone = run({"login", "--json"});
+  EXPECT_EQ(json_alone.status, cli::kUsage);
+  EXPECT_EQ(json_alone.err, "qelkit: --json goes with --wait (see qelkit login --help)\n");
+  EXPECT_TRUE(sim.logins()["logins"].empty()) << "no login was started";
+
+  sim.script(status_path, Json{{"errCode", 0}, {"data", {{"status", 4}}}});
+  CliRun ended = run({"login", "--wait"});
+  EXPECT_EQ(ended.status, cli::kLoginEnded) << ended.err;
+  EXPECT_EQ(ended.out, "");
+  EXPECT_NE(ended.err.find("qelkit: the login was cancelled on the phone or its code expired; run qelkit login again\n"),
+            std::string::npos)
+      << ended.err;
+
+  sim.script(status_path, Json{{"errCode", 0}, {"data", {{"status", 4}}}});
+  CliRun ended_json = run({"login", "--wait", "--json"});
+  EXPECT_EQ(ended_json.status, cli::kLoginEnded);
+  const Json ended_outcome = Json::parse(ended_json.out);
+  EXPECT_EQ(ended_outcome["outcome"], "ended");
+  EXPECT_EQ(ended_outcome["code"], 4);
+
+  sim.script(auth_path, Json{{"errCode", 300001}});
+  CliRun refused = run({"login", "--wait"});
+  EXPECT_EQ(refused.status, cli::kLoginRefused) << refused.err;
+  EXPECT_NE(refused.err.find("qelkit: the platform did not grant the account's data (code 300001); nothing was stored\n"),
+            std::string::npos)
+      << refused.err;
+
+  std::ofstream(dir_.path() / "json") << "a plain file";
+  CliRun failed = run({"login", "--wait", "--json"});
+  EXPECT_EQ(failed.status, cli::kLoginFailed) << failed.err;
+  const Json failed_outcome = Json::parse(failed.out);
+  EXPECT_EQ(failed_outcome["outcome"], "failed");
+  EXPECT_NE(failed_outcome["message"].get<std::string>().find("could not write the login of account"),
+            std::string::npos)
+      << failed.out;
+  EXPECT_NE(failed.err.find("qelkit: the login could not be completed: could not write the login of account"),
+            std::string::npos)
+      << failed.err;
+  fs::remove(dir_.path() / "json");
+  EXPECT_FALSE(fs::exists(dir_.path() / "json"));
+}
+
+// Two logins at once in one directory each print the account they stored.
+TEST_F(CliPlatform, ConcurrentLoginWaitsEachPrintTheirOwnAccount) {
+  CliRun first, second;
+  std::thread other([&] { second = run({"login", "--wait"}); });
+  first = run({"login", "--wait"});
+  other.join();
+  ASSERT_EQ(first.status, 0) << first.err;
+  ASSERT_EQ(second.status, 0) << second.err;
+  // The platform confirms each token for an account of its own (by the
+  // order the tokens were issued), so the two ids differ.
+  const std::string a = lines_of(first.out).at(0), b = lines_of(second.out).at(0);
+  EXPECT_NE(a, b);
+  std::set<std::string> confirmed;
+  const Json logins = kSim->sim().logins();
+  for (const Json& s : logins["sessions"]) confirmed.insert(text_of_id(s["uniqId"]));
+  EXPECT_EQ(confirmed, (std::set<std::string>{a, b}));
+  const Json doc = stored();
+  EXPECT_TRUE(doc.contains(a) && doc.contains(b)) << doc.dump();
+  EXPECT_NE(first.err.find("Logged in as "), std::string::npos) << first.err;
+}
+
+// Account ids and names from the platform reach the terminal only sanitised.
+TEST_F(CliPlatform, LoginWaitPrintsPlatformTextSafely) {
+  Json user = kSim->sim().accounts()[0]["finderUser"];
+  const std::string hostile_id = std::string("id\x1b]0;title\x07\x1b[2J") + '\0' + "end";
+  user["uniqId"] = hostile_id;
+  user["nickname"] = "\x1b[31mred\x1b[0m";
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath), Json{{"errCode", 0}, {"data", {{"finderUser", user}}}});
+  CliRun r = run({"login", "--wait"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, cli::terminal_safe(hostile_id) + "\n");
+  for (const std::string* text : {&r.out, &r.err}) {
+    EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+    EXPECT_EQ(text->find('\0'), std::string::npos) << *text;
+    EXPECT_EQ(text->find('\x07'), std::string::npos) << *text;
+  }
+  EXPECT_NE(r.err.find("Logged in as " + cli::terminal_safe("\x1b[31mred\x1b[0m")), std::string::npos) << r.err;
+  EXPECT_TRUE(stored().contains(hostile_id)) << "the id is stored as the platform gave it";
+
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath), Json{{"errCode", 0}, {"data", {{"finderUser", user}}}});
+  CliRun json = run({"login", "--wait", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  for (unsigned char c : json.out) EXPECT_TRUE((c >= 0x20 && c < 0x7f) || c == '\n') << static_cast<int>(c);
+  const Json outcome = Json::parse(json.out);
+  EXPECT_EQ(outcome["outcome"], "stored");
+  EXPECT_EQ(outcome["account_id"], hostile_id);
+  EXPECT_EQ(outcome["display_name"], "\x1b[31mred\x1b[0m");
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 namespace fs = std::filesystem;
 using qelkit::InvalidArgumentError;
 using qelkit::Json;
+using qelkit::PassedFd;
 using qelkit::Process;
 using qelkit::StdStream;
 using qelkit::SystemError;
@@ -98,6 +99,21 @@ const std::vector<qelkit::ChildTask>& probe_table() {
        [](const Json&) {
          std::string all((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
          put(stdout, all);
+       }},
+      // Writes each named variable's value into the descriptor it names,
+      // then lists the open descriptors as "fds" does.
+      {kModule, kClass, "passed",
+       [](const Json& names) {
+         for (const Json& name : names) {
+           const char* value = std::getenv(name.get<std::string>().c_str());
+           const std::string text = value ? value : "unset";
+           if (value) (void)!::write(std::atoi(value), text.data(), text.size());
+         }
+         Json open = Json::array();
+         for (int fd = 0; fd < 1024; ++fd) {
+           if (::fcntl(fd, F_GETFD) >= 0) open.push_back(fd);
+         }
+         put(stdout, open.dump());
        }},
       // Lists the child's open descriptors without opening any.
       {kModule, kClass, "fds",
@@ -583,6 +599,41 @@ TEST(TaskSpawnChild, InheritsNoDescriptorButItsStreams) {
   ::close(leaky);
   EXPECT_EQ(child.wait(), 0) << err;
   EXPECT_EQ(Json::parse(out), Json::parse("[0, 1, 2]"));
+}
+
+// Passed descriptors arrive at 3, 4, ... as their variables say (a value the
+// host inherited is replaced), and nothing else leaks beside them.
+TEST(TaskSpawnChild, PassedDescriptorsArriveWhereTheirVariablesSay) {
+  ASSERT_EQ(::setenv("PASSED_A_FD", "77", 1), 0);
+  int a[2], b[2];
+  ASSERT_EQ(::pipe2(a, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(b, O_CLOEXEC), 0);
+  const int leaky = ::open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+  Process child = TaskFactory().create_task(kModule, kClass, "passed", Json::array({"PASSED_A_FD", "PASSED_B_FD"}),
+                                            StdStream::inherit(), StdStream::pipe(), StdStream::pipe(),
+                                            {PassedFd{b[1], "PASSED_B_FD"}, PassedFd{a[1], "PASSED_A_FD"}});
+  ::close(leaky);
+  ::close(a[1]);
+  ::close(b[1]);
+  auto [out, err] = child.communicate();
+  EXPECT_EQ(child.wait(), 0) << err;
+  EXPECT_EQ(Json::parse(out), Json::parse("[0, 1, 2, 3, 4]"));
+  auto drain = [](int fd) {
+    std::string text(64, '\0');
+    const ssize_t n = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+  };
+  EXPECT_EQ(drain(b[0]), "3");
+  EXPECT_EQ(drain(a[0]), "4");
+  EXPECT_STREQ(std::getenv("PASSED_A_FD"), "77") << "the host's own environment is untouched";
+  ::unsetenv("PASSED_A_FD");
+
+  EXPECT_THROW(TaskFactory().create_task(kModule, kClass, "fds", nullptr, {}, {}, {}, {PassedFd{0, "A=B"}}),
+               InvalidArgumentError);
+  EXPECT_THROW(TaskFactory().create_task(kModule, kClass, "fds", nullptr, {}, {}, {}, {PassedFd{-1, "GOOD"}}),
+               SystemError);
 }
 
 TEST(TaskSpawnChild, StreamsCanBeDescriptorsOrTextPipes) {

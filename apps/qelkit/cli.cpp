@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/accounts.hpp"
+#include "qelkit/sdk/login.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 
 namespace qelkit::cli {
@@ -40,7 +42,7 @@ and read its native-drama statistics.
 
 Commands:
   login      show a login QR code; with --wait, wait for the login and
-             print the account id
+             print the id of the account it stored
   accounts   list the stored accounts; with --check, each one's display
              name and whether its login is still live
   logout     forget the stored login of an account
@@ -66,11 +68,14 @@ Exit status:
      detail pages could not be fetched)
   6  the platform refused the request (for example an expired login) or
      answered unexpectedly
-  7  login --wait: no login was stored in time
+  7  login --wait: no login was confirmed in time
   8  the data file (json/data.json) exists but is unreadable
+  9  login --wait: the login was cancelled on the phone or its code expired
+  10 login --wait: the platform did not grant the account's data
+  11 login --wait: the login could not be completed or stored
 )";
 
-constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait] [--qr STYLE]
+constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait [--json]] [--qr STYLE]
 
 Asks the platform for a login code and shows it as a QR code. Scan it with
 the platform's phone app and confirm the login: it then completes in the
@@ -83,14 +88,22 @@ Options:
               the default on a terminal that takes colours), or, without
               colours, dark or light (the terminal's background; the
               default then follows COLORFGBG, else dark)
-  --wait      wait (up to 300 s) until the login is stored, then print the
-              account id on standard output; the QR code goes to standard
-              error when standard output is not a terminal, so
-              id=$(qelkit login --wait) shows the code and keeps the id
+  --wait      wait until this login has an outcome (at most 300 s for the
+              confirmation), then print the id of the account it stored on
+              standard output (its display name goes to standard error);
+              the QR code goes to standard error when standard output is
+              not a terminal, so id=$(qelkit login --wait) shows the code
+              and keeps the id
+  --json      with --wait: print the outcome as one JSON object instead:
+              {"outcome": "stored", "account_id": ..., "display_name": ...,
+              "message": ...}, or "ended", "unconfirmed", "refused" (with
+              "code") or "failed"
   -h, --help  show this help
 
-Exit status: 0 done; 5 platform unreachable; 6 platform refused;
-7 no login stored within 300 s (with --wait); 1 other failure.
+Exit status: 0 done; 5 platform unreachable; 6 platform refused a login
+code; with --wait: 7 not confirmed within 300 s, 9 cancelled on the phone or
+the code expired, 10 the platform did not grant the account's data, 11 the
+login could not be completed or stored; 1 other failure.
 )";
 
 constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts [--check] [--json]
@@ -362,16 +375,6 @@ Json stored_logins() {
                                   "); the next qelkit login moves it aside"};
 }
 
-// Like stored_logins, but an unreadable data file counts as empty (the
-// login completion moves it aside and starts a new one).
-Json stored_logins_or_none() {
-  try {
-    return stored_logins();
-  } catch (const Exit&) {
-    return Json::object();
-  }
-}
-
 Exit undecryptable(const std::string& account) {
   return Exit{kUndecryptable, "the stored login for account " + account +
                                   " does not decrypt (written by another build, or damaged); run qelkit login again"};
@@ -443,19 +446,86 @@ std::string login_refusal(std::int64_t code) {
   return "the platform refused the login (code " + std::to_string(code) + ")";
 }
 
-// The account whose stored value is new or changed between two snapshots of
-// the data file, if any.
-std::optional<std::string> changed_account(const Json& before, const Json& after) {
-  for (const auto& [id, value] : after.items()) {
-    auto it = before.find(id);
-    if (it == before.end() || *it != value) return id;
+// The modules of a login's QR symbol, with the standard quiet zone, for drawing.
+QrModules drawable(const std::vector<std::vector<bool>>& symbol) {
+  constexpr int kQuiet = 4;
+  QrModules qr;
+  const int width = static_cast<int>(symbol.size());
+  qr.size = width + 2 * kQuiet;
+  qr.quiet = kQuiet;
+  qr.module_px = 1;
+  qr.dark.assign(static_cast<std::size_t>(qr.size) * static_cast<std::size_t>(qr.size), false);
+  for (int y = 0; y < width; ++y) {
+    const auto& row = symbol[static_cast<std::size_t>(y)];
+    for (int x = 0; x < width && x < static_cast<int>(row.size()); ++x) {
+      qr.dark[static_cast<std::size_t>(y + kQuiet) * static_cast<std::size_t>(qr.size) + (x + kQuiet)] =
+          row[static_cast<std::size_t>(x)];
+    }
   }
-  return std::nullopt;
+  return qr;
+}
+
+// The exit of a login that stored nothing; its message is printed as it is,
+// so platform text in it is made terminal-safe here.
+Exit login_exit(const LoginOutcome& outcome) {
+  switch (outcome.kind) {
+    case LoginOutcome::Kind::ended:
+      return Exit{kLoginEnded, "the login was cancelled on the phone or its code expired; run qelkit login again"};
+    case LoginOutcome::Kind::unconfirmed:
+      return Exit{kLoginTimeout, "no login was confirmed within " + std::to_string(kLoginWaitSeconds) +
+                                     " seconds; run qelkit login again"};
+    case LoginOutcome::Kind::refused:
+      return Exit{kLoginRefused, "the platform did not grant the account's data (code " +
+                                     std::to_string(outcome.code) + "); nothing was stored"};
+    default:
+      return Exit{kLoginFailed, "the login could not be completed: " + terminal_safe(outcome.message)};
+  }
+}
+
+// The outcome for scripts: JSON, ASCII only, so nothing from the platform can
+// reach the terminal as a control sequence.
+std::string outcome_json(const LoginOutcome& outcome) {
+  return outcome.to_json().dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
+}
+
+// Writes the QR image to --png's file, when one was asked for.
+void save_png(std::ofstream& file, const std::string& path, const std::string& png) {
+  if (!file.is_open()) return;
+  file.write(png.data(), static_cast<std::streamsize>(png.size()));
+  file.close();
+  if (!file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+}
+
+// Shows the QR code of a login started by the facade (no --wait).
+int login_without_waiting(std::ofstream& png_file, const std::string& png_path, FILE* qr_stream, QrStyle qr_style) {
+  Json record;
+  try {
+    record = QelDriver::get_login_qrcode_base64();
+  } catch (...) {
+    throw facade_failure("", "the login code request");
+  }
+  if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
+    throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
+  }
+  if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
+  if (!record.contains("data") || !record["data"].is_string()) {
+    throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
+  }
+  const std::string png = png_from_data_url(record["data"].get<std::string>());
+  save_png(png_file, png_path, png);
+  // The code, one line of text and the cursor's line fit the terminal.
+  const TerminalSize screen = terminal_size(::fileno(qr_stream));
+  put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
+  std::fflush(qr_stream);
+  put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
+  return kOk;
 }
 
 int cmd_login(const Parsed& p) {
   if (!p.positional.empty()) throw usage("login", "unexpected argument \"" + p.positional.front() + "\"");
   const bool wait = p.has("--wait");
+  const bool json = p.has("--json");
+  if (json && !wait) throw usage("login", "--json goes with --wait");
   FILE* qr_stream = (wait && !is_tty(stdout)) ? stderr : stdout;
   QrStyle qr_style = default_qr_style(colours_wanted(qr_stream), std::getenv("COLORFGBG"));
   if (p.has("--qr")) {
@@ -467,65 +537,49 @@ int cmd_login(const Parsed& p) {
 
   // Open the PNG file first, so a bad path fails before a login is started.
   std::ofstream png_file;
+  const std::string png_path = p.has("--png") ? p.options.at("--png") : "";
   if (p.has("--png")) {
-    const std::string& path = p.options.at("--png");
-    png_file.open(path, std::ios::binary | std::ios::trunc);
-    if (!png_file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+    png_file.open(png_path, std::ios::binary | std::ios::trunc);
+    if (!png_file) throw Exit{kFailure, "cannot write " + png_path + ": " + std::strerror(errno)};
   }
+  if (!wait) return login_without_waiting(png_file, png_path, qr_stream, qr_style);
 
-  const Json before = wait ? stored_logins_or_none() : Json::object();
-  Json record;
+  std::optional<Login> login;
   try {
-    record = QelDriver::get_login_qrcode_base64();
+    login.emplace(Login::start());
+  } catch (const PlatformError& e) {
+    throw Exit{kRefused, login_refusal(e.code())};
   } catch (...) {
     throw facade_failure("", "the login code request");
   }
   const auto started = std::chrono::steady_clock::now();
-
-  if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
-    throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
-  }
-  if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
-  if (!record.contains("data") || !record["data"].is_string()) {
-    throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
-  }
-
-  const std::string png = png_from_data_url(record["data"].get<std::string>());
-  if (png_file.is_open()) {
-    png_file.write(png.data(), static_cast<std::streamsize>(png.size()));
-    png_file.close();
-    if (!png_file) throw Exit{kFailure, "cannot write " + p.options.at("--png") + ": " + std::strerror(errno)};
-  }
-  // The code, one line of text and the cursor's line fit the terminal.
+  if (png_file.is_open()) save_png(png_file, png_path, png_from_data_url(login->data_url()));
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
-  put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
+  put(qr_stream, render_half_blocks(drawable(login->modules()), qr_style, screen.rows - 2, screen.columns));
   std::fflush(qr_stream);
-  if (!wait) {
-    put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
-    return kOk;
-  }
   put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
 
   StatusLine status;
   if (!status.live()) put(stderr, "Waiting up to 300 s for the login to be confirmed...\n");
   std::fflush(stderr);
-  const auto deadline = started + std::chrono::seconds(kLoginWaitSeconds + kLoginWaitGraceSeconds);
-  while (true) {
-    if (auto id = changed_account(before, stored_logins_or_none())) {
-      status.clear();
-      put(stdout, *id + "\n");
-      return kOk;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+  // The completion ends by itself (confirmed, ended, refused, failed, or
+  // after its own 300 s); the wait only pauses to refresh the status line.
+  std::optional<LoginOutcome> outcome;
+  while (!(outcome = login->wait(std::chrono::milliseconds(250)))) {
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
     status.show("Waiting for the login to be confirmed on the phone... " + std::to_string(waited) +
                 " s (gives up after " + std::to_string(kLoginWaitSeconds) + " s)");
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
   status.clear();
-  throw Exit{kLoginTimeout, "no login was confirmed within " + std::to_string(kLoginWaitSeconds) +
-                                " seconds; run qelkit login again"};
+  if (json) put(stdout, outcome_json(*outcome));
+  if (outcome->kind != LoginOutcome::Kind::stored) throw login_exit(*outcome);
+
+  const std::string id = terminal_safe(outcome->account_id);
+  if (!json) put(stdout, id + "\n");
+  put(stderr, outcome->display_name ? "Logged in as " + terminal_safe(*outcome->display_name) + " (account " + id + ")\n"
+                                    : "Logged in: account " + id + "\n");
+  return kOk;
 }
 
 // Maps the failure in flight (inside a catch) of a stored-accounts call.
@@ -703,7 +757,7 @@ struct Command {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--qr", true}}, &cmd_login},
+      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--json", false}, {"--qr", true}}, &cmd_login},
       {"accounts", kAccountsHelp, {{"--check", false}, {"--json", false}}, &cmd_accounts},
       {"logout", kLogoutHelp, {}, &cmd_logout},
       {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},

@@ -20,15 +20,16 @@ enum ExitCode : int {
   kUndecryptable = 4,    // the stored login does not decrypt
   kUnreachable = 5,      // the platform cannot be reached or stayed busy (also for some detail pages)
   kRefused = 6,          // the platform refused (an expired login, an errCode), or answered unexpectedly
-  kLoginTimeout = 7,     // login --wait: no login stored in time
+  kLoginTimeout = 7,     // login --wait: no login confirmed in time
   kUnreadableData = 8,   // the data file exists but cannot be read as stored logins
+  kLoginEnded = 9,       // login --wait: cancelled on the phone, or the code expired
+  kLoginRefused = 10,    // login --wait: the platform did not grant the account's data
+  kLoginFailed = 11,     // login --wait: the login could not be completed or stored
 };
 
-// How long `login --wait` waits for the background completion to store the
-// account: the completion's own polling limit, plus a little for its final
-// exchange and write.
+// How long the login completion waits for a confirmation (its own polling
+// limit); `login --wait` waits for the completion's outcome.
 inline constexpr int kLoginWaitSeconds = 300;
-inline constexpr int kLoginWaitGraceSeconds = 10;
 
 // A time on the command line: epoch seconds (an optional "-" and decimal
 // digits), or a date YYYY-MM-DD meaning midnight local time (as mktime gives

@@ -14,11 +14,15 @@ using namespace qelkit;
 using namespace qelkit::python;
 
 void register_accounts(py::module_& m);  // accounts.cpp
+namespace qelkit::python {
+void register_login(py::module_& m);  // login.cpp
+}  // namespace qelkit::python
 
 PYBIND11_MODULE(qelfacade, m) {
   m.doc() = "The facade: QR login, statistics list and detailed statistics of a creator account.";
   register_errors();
   use_this_interpreter_for_child_tasks();
+  register_login(m);
 
   py::class_<QelDriver>(m, "QelDriver",
                         "Every operation blocks for its platform exchanges without holding the GIL.")

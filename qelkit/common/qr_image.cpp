@@ -155,6 +155,17 @@ std::string qr_png(std::string_view text) {
   return out;
 }
 
+std::vector<std::vector<bool>> qr_modules(std::string_view text) {
+  QrCodePtr code = encode(text);
+  std::vector<std::vector<bool>> rows(static_cast<size_t>(code->width));
+  for (int y = 0; y < code->width; ++y) {
+    const unsigned char* modules = code->data + static_cast<size_t>(y) * code->width;
+    rows[static_cast<size_t>(y)].reserve(static_cast<size_t>(code->width));
+    for (int x = 0; x < code->width; ++x) rows[static_cast<size_t>(y)].push_back((modules[x] & 1) != 0);
+  }
+  return rows;
+}
+
 std::string png_data_url(std::string_view bytes) {
   static constexpr std::string_view kPrefix = "data:image/png;base64,";
   if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max() / 4 * 3 - 3)) {

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qelkit::detail {
 
@@ -12,6 +13,11 @@ namespace qelkit::detail {
 // Throws InvalidArgumentError when the text is empty or does not fit the
 // largest symbol.
 std::string qr_png(std::string_view text);
+
+// The modules of the same symbol qr_png draws for `text`, without the quiet
+// zone: rows top to bottom, each left to right, true for a dark module.
+// Throws as qr_png does.
+std::vector<std::vector<bool>> qr_modules(std::string_view text);
 
 // "data:image/png;base64," followed by the standard Base64 of `bytes`.
 std::string png_data_url(std::string_view bytes);

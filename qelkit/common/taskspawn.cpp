@@ -24,15 +24,18 @@
 #include <system_error>
 #include <vector>
 
+#include "qelkit/common/child_script.hpp"
 #include "qelkit/common/errors.hpp"
 
 namespace qelkit {
 
 namespace {
 
-// Nested lists deeper than this are refused, both when writing and reading a
-// script, so that neither side can be driven into deep recursion.
-constexpr int kMaxListDepth = 64;
+using detail::args_from_environment_line;
+using detail::check_argument;
+using detail::check_names;
+using detail::shown;
+using detail::text_literal;
 
 std::string errno_text(int err) { return std::generic_category().message(err); }
 
@@ -40,10 +43,6 @@ std::string errno_text(int err) { return std::generic_category().message(err); }
   throw SystemError(what + ": " + errno_text(err));
 }
 
-// A text shown in a message: JSON-quoted, so it is one line whatever it holds.
-std::string shown(std::string_view text) {
-  return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 // Owns one file descriptor.
 class Fd {
@@ -83,64 +82,6 @@ Fd dup_above_std(int fd, const char* stream) {
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-}
-
-bool is_identifier(std::string_view s) {
-  auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (s.empty() || !alpha(s.front())) return false;
-  return std::all_of(s.begin(), s.end(), [&](char c) { return alpha(c) || digit(c); });
-}
-
-bool is_dotted_name(std::string_view s) {
-  while (true) {
-    auto dot = s.find('.');
-    if (!is_identifier(s.substr(0, dot))) return false;
-    if (dot == std::string_view::npos) return true;
-    s.remove_prefix(dot + 1);
-  }
-}
-
-void check_names(std::string_view module_name, std::string_view class_name) {
-  if (!is_dotted_name(module_name)) {
-    throw InvalidArgumentError("module name " + shown(module_name) + " is not a dotted name of identifiers");
-  }
-  if (!is_identifier(class_name)) {
-    throw InvalidArgumentError("class name " + shown(class_name) + " is not an identifier");
-  }
-}
-
-// JSON text literal; refuses bytes that are not UTF-8.
-std::string text_literal(const std::string& text, const char* what) {
-  try {
-    return Json(text).dump(-1, ' ', false, Json::error_handler_t::strict);
-  } catch (const Json::type_error&) {
-    throw InvalidArgumentError(std::string(what) + " is not valid UTF-8: " + shown(text));
-  }
-}
-
-// Refuses anything that is not a text, a finite number or a list of them.
-void check_argument(const Json& v, int depth) {
-  switch (v.type()) {
-    case Json::value_t::string:
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-      return;
-    case Json::value_t::number_float:
-      if (!std::isfinite(v.get<double>())) {
-        throw InvalidArgumentError("argument " + v.dump() + " is not a finite number");
-      }
-      return;
-    case Json::value_t::array:
-      if (depth >= kMaxListDepth) {
-        throw InvalidArgumentError("arguments nest lists deeper than " + std::to_string(kMaxListDepth) + " levels");
-      }
-      for (const auto& e : v) check_argument(e, depth + 1);
-      return;
-    default:
-      throw InvalidArgumentError(std::string("an argument of type ") + v.type_name() +
-                                 " has no literal in a child script (texts, numbers and lists only)");
-  }
 }
 
 void append_literal(std::string& out, const Json& v) {
@@ -285,92 +226,6 @@ class SigpipeGuard {
   sigset_t pipe_, old_;
   bool was_pending_ = false;
 };
-
-// ---- the child's side ----
-
-// Line 0 stands for the arguments taken from the environment.
-[[noreturn]] void bad_line(int line, const std::string& why) {
-  if (line == 0) {
-    throw InvalidArgumentError(std::string("malformed child arguments (") + kChildArgsVariable + "): " + why);
-  }
-  throw InvalidArgumentError("malformed child script: line " + std::to_string(line) + ": " + why);
-}
-
-std::string_view strip(std::string_view line, int n, std::string_view prefix, std::string_view suffix) {
-  if (line.size() < prefix.size() + suffix.size() || line.substr(0, prefix.size()) != prefix ||
-      line.substr(line.size() - suffix.size()) != suffix) {
-    bad_line(n, "expected " + shown(std::string(prefix) + "..." + std::string(suffix)) + ", found " + shown(line));
-  }
-  return line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
-}
-
-Json parse_literal(std::string_view text, int n) {
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  if (text.empty() || space(text.front()) || space(text.back())) {
-    bad_line(n, "literal " + shown(text) + " is empty or has surrounding white space");
-  }
-  try {
-    return Json::parse(text);
-  } catch (const Json::exception& e) {
-    bad_line(n, "literal " + shown(text) + " is not JSON: " + e.what());
-  }
-}
-
-std::string text_from(std::string_view literal, int n, const char* what) {
-  Json v = parse_literal(literal, n);
-  if (!v.is_string()) bad_line(n, std::string(what) + " must be a JSON text, found " + shown(literal));
-  return v.get<std::string>();
-}
-
-// An argument list: a JSON list of what check_argument accepts.
-Json args_literal(std::string_view text, int n) {
-  Json args = parse_literal(text, n);
-  if (!args.is_array()) bad_line(n, "the arguments must be a JSON list, found " + shown(text));
-  try {
-    check_argument(args, 0);
-  } catch (const InvalidArgumentError& e) {
-    bad_line(n, e.what());
-  }
-  return args;
-}
-
-// Takes the arguments' variable out of this process's environment: a copy of
-// its value, or nullopt when it is not set. The value's bytes are
-// overwritten before the variable is removed, so neither a later reader of
-// this process's environment nor a process it starts sees them.
-std::optional<std::string> take_args_variable() {
-  char* value = std::getenv(kChildArgsVariable);
-  if (value == nullptr) return std::nullopt;
-  std::string copy(value);
-  ::explicit_bzero(value, copy.size());
-  ::unsetenv(kChildArgsVariable);
-  return copy;
-}
-
-ChildScript*& running_script() {
-  static ChildScript* script = nullptr;
-  return script;
-}
-
-// One line for standard error: control characters become spaces.
-std::string one_line(std::string s) {
-  for (char& c : s) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-  }
-  return s;
-}
-
-[[noreturn]] void end_child(int status, const std::string& failure) {
-  std::cout.flush();
-  std::fflush(stdout);
-  if (status != 0) {
-    std::string line = "qelkit child task: " + one_line(failure) + "\n";
-    std::fputs(line.c_str(), stderr);
-  }
-  std::cerr.flush();
-  std::fflush(stderr);
-  std::exit(status);
-}
 
 }  // namespace
 
@@ -580,16 +435,6 @@ std::string script_around(const std::string& project_root, const std::string& mo
   return script;
 }
 
-// The fourth line that takes the arguments from the environment: valid
-// Python, which pops the variable so the child's own children do not inherit
-// it; the C++ runner recognises it character for character.
-const std::string& args_from_environment_line() {
-  static const std::string* line = new std::string(
-      "args = __import__(\"json\").loads(__import__(\"os\").environ.pop(" +
-      text_literal(kChildArgsVariable, "the variable name") + "))");
-  return *line;
-}
-
 }  // namespace
 
 std::string TaskFactory::child_args_text(const Json& method_args) {
@@ -605,7 +450,7 @@ std::string TaskFactory::child_args_text(const Json& method_args) {
 
 std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
                                       const std::string& class_name, const std::string& method_name) {
-  return script_around(project_root, module_name, class_name, method_name, args_from_environment_line());
+  return script_around(project_root, module_name, class_name, method_name, args_from_environment_line(kChildArgsVariable));
 }
 
 std::string TaskFactory::build_script(const std::string& project_root, const std::string& module_name,
@@ -618,7 +463,7 @@ std::string TaskFactory::build_script(const std::string& project_root, const std
 
 Process TaskFactory::create_task(const std::string& module_name, const std::string& class_name,
                                  const std::string& method_name, const Json& method_args, StdStream stdin_,
-                                 StdStream stdout_, StdStream stderr_) {
+                                 StdStream stdout_, StdStream stderr_, const std::vector<PassedFd>& passed) {
   reap_orphans();
   const ChildHost host = child_host();
   const std::string root = current_dir();
@@ -649,6 +494,23 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
     }
   }
 
+  // Passed descriptors are copied above the numbers they take in the child
+  // (3, 4, ...), so that no move onto one of those numbers overwrites another
+  // still to be moved.
+  const int first_free = 3 + static_cast<int>(passed.size());
+  std::vector<Fd> passed_copies;
+  std::vector<std::string> passed_entries;
+  for (std::size_t i = 0; i < passed.size(); ++i) {
+    const std::string& name = passed[i].variable;
+    if (name.empty() || name.find('=') != std::string::npos) {
+      throw InvalidArgumentError("passed descriptor variable " + shown(name) + " is empty or holds '='");
+    }
+    int copy = ::fcntl(passed[i].fd, F_DUPFD_CLOEXEC, first_free);
+    if (copy < 0) throw_system("cannot pass descriptor " + std::to_string(passed[i].fd) + " to the child", errno);
+    passed_copies.emplace_back(copy);
+    passed_entries.push_back(name + "=" + std::to_string(3 + i));
+  }
+
   posix_spawn_file_actions_t actions;
   if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) throw_system("cannot prepare a child process", rc);
   posix_spawnattr_t attr;
@@ -669,7 +531,10 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   for (int i = 0; i < 3 && rc == 0; ++i) {
     if (child_end[i].get() >= 0) rc = ::posix_spawn_file_actions_adddup2(&actions, child_end[i].get(), i);
   }
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  for (std::size_t i = 0; i < passed_copies.size() && rc == 0; ++i) {
+    rc = ::posix_spawn_file_actions_adddup2(&actions, passed_copies[i].get(), 3 + static_cast<int>(i));
+  }
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, first_free);
   sigset_t empty, defaults;
   sigemptyset(&empty);
   sigemptyset(&defaults);
@@ -685,11 +550,21 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
   const std::string args_name = std::string(kChildArgsVariable) + "=";
+  auto replaced = [&](std::string_view entry) {
+    if (entry.starts_with(args_name)) return true;
+    for (const PassedFd& p : passed) {
+      if (entry.size() > p.variable.size() && entry.starts_with(p.variable) && entry[p.variable.size()] == '=') {
+        return true;
+      }
+    }
+    return false;
+  };
   std::vector<char*> envp;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (!std::string_view(*e).starts_with(args_name)) envp.push_back(*e);
+    if (!replaced(*e)) envp.push_back(*e);
   }
   envp.push_back(const_cast<char*>(args_entry.c_str()));
+  for (const std::string& entry : passed_entries) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
   // The image is taken from /proc/self/exe, so the child runs the very build
   // the host runs even if the file has since been replaced; argv[0] names it.
@@ -726,115 +601,6 @@ void TaskFactory::create_task_with_output(const std::string& module_name, const 
     err_file.reset();
     throw;
   }
-}
-
-// ---- child side ----
-
-ChildScript parse_child_script(std::string_view script) {
-  if (script.empty() || script.back() != '\n') {
-    throw InvalidArgumentError("malformed child script: it does not end with a line feed");
-  }
-  std::vector<std::string_view> lines;
-  std::string_view rest = script.substr(0, script.size() - 1);
-  while (true) {
-    auto lf = rest.find('\n');
-    lines.push_back(rest.substr(0, lf));
-    if (lf == std::string_view::npos) break;
-    rest.remove_prefix(lf + 1);
-  }
-  if (lines.size() != 6) {
-    throw InvalidArgumentError("malformed child script: expected 6 lines, found " + std::to_string(lines.size()));
-  }
-
-  ChildScript s;
-  if (lines[0] != "import sys") bad_line(1, "expected \"import sys\", found " + shown(lines[0]));
-  s.project_root = text_from(strip(lines[1], 2, "sys.path.insert(0, ", ")"), 2, "the project root");
-
-  std::string_view import = strip(lines[2], 3, "from ", "");
-  auto sep = import.find(" import ");
-  if (sep == std::string_view::npos) bad_line(3, "expected \"from <module> import <class>\", found " + shown(lines[2]));
-  s.module_name = std::string(import.substr(0, sep));
-  s.class_name = std::string(import.substr(sep + 8));
-  try {
-    check_names(s.module_name, s.class_name);
-  } catch (const InvalidArgumentError& e) {
-    bad_line(3, e.what());
-  }
-
-  if (lines[3] == args_from_environment_line()) {
-    s.args = Json::array();
-    s.args_from_environment = true;
-  } else {
-    s.args = args_literal(strip(lines[3], 4, "args = ", ""), 4);
-  }
-
-  if (lines[4] != "obj = " + s.class_name + "()") {
-    bad_line(5, "expected " + shown("obj = " + s.class_name + "()") + ", found " + shown(lines[4]));
-  }
-  s.method_name = text_from(strip(lines[5], 6, "getattr(obj, ", ")(*args)"), 6, "the method name");
-  return s;
-}
-
-Json parse_child_args(std::string_view text) { return args_literal(text, 0); }
-
-const ChildScript* current_child_script() { return running_script(); }
-
-void run_child_task(int argc, char** argv, const std::vector<ChildTask>& table) {
-  if (argc != 3 || argv == nullptr || argv[1] == nullptr || argv[2] == nullptr || std::string_view(argv[1]) != "-c") {
-    return;
-  }
-  // First of all, so that nothing this process starts can inherit it.
-  const std::optional<std::string> args_text = take_args_variable();
-  std::string failure;
-  try {
-    static ChildScript script;
-    script = parse_child_script(argv[2]);
-    if (script.args_from_environment) {
-      if (!args_text) {
-        throw InvalidArgumentError(std::string("the arguments are missing: ") + kChildArgsVariable + " is not set");
-      }
-      script.args = parse_child_args(*args_text);
-    }
-    const ChildTask* task = nullptr;
-    bool module_known = false, class_known = false;
-    for (const auto& row : table) {
-      if (row.module_name != script.module_name) continue;
-      module_known = true;
-      if (row.class_name != script.class_name) continue;
-      class_known = true;
-      if (row.method_name == script.method_name) {
-        task = &row;
-        break;
-      }
-    }
-    if (!module_known) {
-      failure = "no module named " + shown(script.module_name);
-    } else if (!class_known) {
-      failure = "module " + shown(script.module_name) + " has no class " + shown(script.class_name);
-    } else if (task == nullptr) {
-      failure = "class " + shown(script.class_name) + " has no operation " + shown(script.method_name);
-    } else if (!task->run) {
-      failure = "operation " + shown(script.method_name) + " has nothing to run";
-    } else if (task->arg_count >= 0 && script.args.size() != static_cast<std::size_t>(task->arg_count)) {
-      failure = script.class_name + "." + script.method_name + " takes " + std::to_string(task->arg_count) +
-                " argument(s), " + std::to_string(script.args.size()) + " given";
-    } else {
-      running_script() = &script;
-      const std::string where = script.module_name + "." + script.class_name + "." + script.method_name;
-      try {
-        task->run(script.args);
-      } catch (const std::exception& e) {
-        end_child(1, where + " failed: " + e.what());
-      } catch (...) {
-        end_child(1, where + " failed with an unknown exception");
-      }
-      end_child(0, "");
-    }
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
-  // Not a child script this host can run: a wrong command line.
-  end_child(2, failure);
 }
 
 }  // namespace qelkit

@@ -44,7 +44,8 @@
 // Thread safety: TaskFactory keeps no state; calls from several threads at
 // once are safe. A Process is used by one thread at a time. Every file
 // descriptor the launcher opens is close-on-exec, and the child inherits no
-// descriptor beyond its three standard streams.
+// descriptor beyond its three standard streams and those the caller passes
+// explicitly (PassedFd).
 #pragma once
 
 #include <functional>
@@ -135,6 +136,15 @@ class Process {
   int err_ = -1;
 };
 
+// A descriptor of the caller's that a child inherits beyond its standard
+// streams (say, a pipe for its outcome). The child finds it at a number of
+// its own, 3 or above, which the launcher writes in decimal into the child's
+// environment variable `variable`; the caller keeps its own descriptor.
+struct PassedFd {
+  int fd = -1;
+  std::string variable;
+};
+
 // Who runs a child task. By default the child is the host's own executable
 // (/proc/self/exe) and the script's project root is the working directory.
 // A host whose executable is an interpreter that finds qelkit's modules
@@ -159,15 +169,18 @@ class TaskFactory {
   // directory (the project root), with a copy of the host's environment taken
   // now plus that variable, an empty signal mask, SIGPIPE and SIGXFSZ at
   // their defaults, and its standard streams as given (inherit, pipe or a
-  // caller's descriptor).
+  // caller's descriptor). Each of `passed` is inherited as PassedFd says,
+  // in order from descriptor 3; every other descriptor is closed in the child.
   // Throws InvalidArgumentError when the names or arguments cannot be written
-  // (see build_script and child_args_text), SystemError when the working
+  // (see build_script and child_args_text) or a passed variable name is empty
+  // or holds '=', SystemError when the working
   // directory cannot be read, a descriptor is unusable or the child cannot be
   // started (also when the arguments exceed what the system allows in one
   // environment variable, 128 KiB).
   Process create_task(const std::string& module_name, const std::string& class_name,
                       const std::string& method_name, const Json& method_args = nullptr,
-                      StdStream stdin_ = {}, StdStream stdout_ = {}, StdStream stderr_ = {});
+                      StdStream stdin_ = {}, StdStream stdout_ = {}, StdStream stderr_ = {},
+                      const std::vector<PassedFd>& passed = {});
 
   // Starts the same child with its standard output and error sent to files
   // (created or truncated before the child starts; an empty path means the

@@ -13,6 +13,7 @@
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
+#include "qelkit/sdk/login_completion.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
 #include "qelkit/sdk/stored_logins.hpp"
 
@@ -24,12 +25,9 @@ using detail::record_code;
 using detail::stored_session;
 using detail::text_form;
 
-constexpr double kPollInterval = 2.0;
-constexpr double kPollLimit = 300.0;
-
-constexpr std::string_view kModule = "qelkit.sdk.qelfacade";
-constexpr std::string_view kClass = "QelDriver";
-constexpr std::string_view kLoginCompletion = "ce";
+using detail::kLoginTaskClass;
+using detail::kLoginTaskMethod;
+using detail::kLoginTaskModule;
 
 LoginExpiredError login_expired(const std::string& qel_id, const std::string& detail) {
   return LoginExpiredError(qel_id, "the platform no longer accepts the stored login of account " + qel_id +
@@ -127,8 +125,7 @@ Json QelDriver::get_login_qrcode_base64() {
   if (record_code(record, "login code") != 0) return record;
   std::string token = text_form(member(record, "data", "login code"), "the login token");
   ten(token);
-  std::string link = platform_origin() + "/mobile/confirm_login.html?token=" + token;
-  record["data"] = SpiderDriver().gqb(link);
+  record["data"] = SpiderDriver().gqb(detail::confirm_link(token));
   return record;
 }
 
@@ -195,49 +192,30 @@ Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int6
 }
 
 void QelDriver::ce(const std::string& token) {
-  Clock& clock = current_clock();
-  const double start = clock.now();
-  Json last;
-  while (clock.now() - start < kPollLimit) {
-    clock.sleep(kPollInterval);
-    last = SpiderDriver().als(token);
-    int code = record_code(last, "login status");
-    if (code == 1 || code == 4) break;
-  }
-  if (last.is_null() || record_code(last, "login status") != 1) return;
-
-  const Json& session_value = member(member(last, "data", "login status"), "session_id", "login status: data");
-  if (!session_value.is_string()) throw ProtocolError("login status: the session id is not text");
-  const std::string session_id = session_value.get<std::string>();
-  // Stored, it would be of no use: decryption gives back only valid UTF-8
-  // text, so every later query would fail.
-  if (decode_utf8_replace(session_id) != session_id) {
-    throw ProtocolError("login status: the session id is not valid UTF-8 text; nothing was stored");
-  }
-
-  std::optional<Json> auth = SpiderDriver().add(session_id);
-  if (!auth) throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
-  if (record_code(*auth, "authorisation data") != 0) return;
-  const Json& account = member(*auth, "data", "authorisation data");
-  const std::string encrypted = detail::storage_crypto().encrypt(session_id);
-  const std::string account_id = text_form(member(account, "uniqId", "authorisation data: finderUser"),
-                                           "the account's uniqId");
-
+  // A child started by Login also reports its outcome to the login object.
+  const std::optional<int> channel = detail::take_outcome_channel();
+  detail::Completion done;
   try {
-    detail::update_stored_logins([&](Json& stored) { stored[account_id] = encrypted; });
-  } catch (const Error& e) {
-    throw SystemError("could not write the login of account " + account_id + ": " + e.what());
+    done = detail::complete_login(token);
+  } catch (...) {
+    if (channel) detail::report_outcome(*channel, detail::failed_outcome(std::current_exception()));
+    throw;
+  }
+  if (channel) detail::report_outcome(*channel, done.outcome);
+  if (done.refused_unexpectedly) {
+    throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
   }
 }
 
 void QelDriver::ten(const std::string& token) {
-  TaskFactory().create_task_with_output(std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
+  TaskFactory().create_task_with_output(std::string(kLoginTaskModule), std::string(kLoginTaskClass),
+                                        std::string(kLoginTaskMethod),
                                         Json::array({token}));
 }
 
 const std::vector<ChildTask>& child_task_table() {
   static const std::vector<ChildTask> table{
-      ChildTask{std::string(kModule), std::string(kClass), std::string(kLoginCompletion),
+      ChildTask{std::string(kLoginTaskModule), std::string(kLoginTaskClass), std::string(kLoginTaskMethod),
                 [](const Json& args) {
                   if (!args[0].is_string()) throw InvalidArgumentError("the login token must be text");
                   QelDriver().ce(args[0].get<std::string>());

@@ -81,6 +81,8 @@ class QelDriver {
   // The background login completion, run in the child process: polls the
   // login status of `token` every 2 seconds for up to 300 seconds and, once
   // confirmed, stores the account's encrypted session id in the data file.
+  // In a child started by Login it also reports the outcome to that login
+  // object (see login.hpp); in the facade's own children it does not.
   void ce(const std::string& token);
 
   // Name of the data file, resolved by the JSON file store (json/data.json).

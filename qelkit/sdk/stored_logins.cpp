@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "qelkit/common/docstore.hpp"
@@ -209,7 +210,14 @@ std::optional<std::string> stored_session(const std::string& qel_id) {
 
 void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable) {
   const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+  if (path.has_parent_path()) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    if (ec) {
+      throw SystemError("cannot create the directory " + path.parent_path().string() + " for the data file: " +
+                        ec.message());
+    }
+  }
   JsonFileHandler::check_link(data_file());  // before anything is read or moved through it
   DataFileLock lock(path);
   Json stored = unreadable == Unreadable::refuse ? stored_logins() : read_for_update(path);

@@ -1,0 +1,66 @@
+"""The login object from a Python host: a real Python child completes the
+login and reports its outcome to the object that started it."""
+
+import os
+
+from qelkit.common.docstore import JsonFileHandler
+from qelkit.common.errors import PlatformError
+from qelkit.sdk.login import Login, LoginOutcome
+
+import pytest
+
+AUTH_DATA = "/cgi-bin/mmfinderassistant-bin/auth/auth_data"
+LOGIN_CODE = "/cgi-bin/mmfinderassistant-bin/auth/auth_login_code"
+
+
+def token_of(login):
+    return login.link.split("token=", 1)[1]
+
+
+def test_a_confirmed_login_reports_the_account_it_stored(sim, work_dir):
+    sim.reset()
+    login = Login.start()
+    assert login.link.startswith(sim.origin + "/mobile/confirm_login.html?token=")
+    assert login.data_url.startswith("data:image/png;base64,")
+    modules = login.modules
+    assert len(modules) >= 21 and all(len(row) == len(modules) for row in modules)
+    assert all(isinstance(m, bool) for row in modules for m in row)
+    # The three finder patterns' corners are dark.
+    assert modules[0][0] and modules[0][-1] and modules[-1][0]
+
+    assert login.wait(timeout=0) is None, "nothing is confirmed yet"
+    assert login.outcome is None
+    sim.control("confirm", token=token_of(login), account=1)
+    outcome = login.wait(timeout=60)
+    account = sim.accounts()[1]
+    assert isinstance(outcome, LoginOutcome)
+    assert outcome.kind == "stored" and outcome.stored, outcome.message
+    assert outcome.account_id == str(account["uniqId"])
+    assert outcome.display_name == account["nickname"]
+    assert outcome.code is None
+    assert outcome.account_id in JsonFileHandler.load_data("data.json")
+    assert login.outcome.account_id == outcome.account_id
+    assert outcome.to_dict()["outcome"] == "stored"
+
+
+def test_logins_that_store_nothing_say_why(sim, work_dir):
+    sim.reset()
+    login = Login.start()
+    sim.control("cancel", token=token_of(login))
+    ended = login.wait()
+    assert (ended.kind, ended.code, ended.account_id) == ("ended", 4, None)
+
+    sim.script(AUTH_DATA, {"errCode": 300001})
+    login = Login.start()
+    sim.control("confirm", token=token_of(login), account=0)
+    refused = login.wait()
+    assert (refused.kind, refused.code) == ("refused", 300001)
+
+    cancelled = Login.start().cancel()
+    assert cancelled.kind == "cancelled"
+    assert not os.path.exists(os.path.join("json", "data.json"))
+
+    sim.script(LOGIN_CODE, {"errCode": 1})
+    with pytest.raises(PlatformError) as caught:
+        Login.start()
+    assert caught.value.code == 100
