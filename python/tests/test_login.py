@@ -17,6 +17,12 @@ def token_of(login):
     return login.link.split("token=", 1)[1]
 
 
+def test_the_login_object_is_also_found_beside_accounts():
+    from qelkit import sdk
+
+    assert sdk.Login is Login and sdk.LoginOutcome is LoginOutcome
+
+
 def test_a_confirmed_login_reports_the_account_it_stored(sim, work_dir):
     sim.reset()
     login = Login.start()
