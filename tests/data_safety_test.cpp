@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -233,6 +234,10 @@ TEST_F(DataSafety, AKilledWritersTemporaryGoesWithTheNextWriteALiveWritersStays)
       while (temporaries().empty() && !child.poll()) {
       }
       ::kill(child.pid(), SIGSTOP);
+      // kill() returns before the child has stopped: until it has, it may
+      // still finish this write and take its temporary away.
+      siginfo_t stopped{};
+      ::waitid(P_PID, static_cast<id_t>(child.pid()), &stopped, WSTOPPED | WEXITED | WNOWAIT);
       const std::vector<std::string> now = temporaries();
       if (now.size() == 1 && locked_by_writer(now[0])) return child;
       ::kill(child.pid(), SIGKILL);
