@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "apps/qelkit/console/console.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
 #include "qelkit/common/docstore.hpp"
@@ -49,6 +50,7 @@ Commands:
   keepalive  send the platform's heartbeat for stored accounts
   stats      one page of an account's per-drama statistics for a time span
   detail     every page of an account's detailed statistics at one time
+  console    a web console on 127.0.0.1: accounts, logins, pulls, charts
   help       show this help, or a command's help (qelkit help stats)
 
 Run 'qelkit <command> --help' for the options of a command.
@@ -808,11 +810,13 @@ int dispatch(const std::vector<std::string>& args) {
       put(stdout, main_help());
       return kOk;
     }
+    if (args[1] == "console") return console::run({"--help"});
     const Command* c = find_command(args[1]);
     if (!c) throw usage("", "unknown command \"" + args[1] + "\"");
     put(stdout, c->help);
     return kOk;
   }
+  if (first == "console") return console::run({args.begin() + 1, args.end()});
   const Command* c = find_command(first);
   if (!c) throw usage("", "unknown command \"" + first + "\"");
   const Parsed parsed = parse_options(first, {args.begin() + 1, args.end()}, c->options);
