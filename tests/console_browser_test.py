@@ -48,8 +48,13 @@ class Page:
             "const r = [...document.querySelectorAll('tr[data-account]')].find(r => r.dataset.account === arguments[0]);"
             "return r ? [r.querySelector('.state').dataset.state, r.querySelector('.name').textContent] : null;", account)
 
+    def accounts_page(self):
+        self.find("#nav-accounts").click()
+        wait_until(self.driver, lambda d: self.find("#accounts-page").is_displayed(), "no accounts page")
+
     def press(self, account, action):
         """Clicks an action of the account's row (the row may be redrawn meanwhile)."""
+        self.accounts_page()
         wait_until(self.driver, lambda d: self.row(account).find_element(
             By.CSS_SELECTOR, f'[data-action="{action}"]').click() or True, f"no {action} button")
 
@@ -60,6 +65,7 @@ class Page:
         """Adds the platform's account `index` through the page's QR code."""
         if index in self.ids:
             return self.ids[index]
+        self.accounts_page()
         self.driver.execute_script("window.notReloaded = true")
         self.find("#add-account").click()
         qr = wait_until(self.driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#login-qr svg"), "no QR code")[0]
@@ -104,25 +110,15 @@ def test_an_account_added_by_scanning_appears_live_with_its_name(page):
         assert account in json.load(f)
 
 
-def test_an_expired_login_turns_expired_and_keeps_its_name(page):
-    account = page.add_account(1)
-    sessions = [s for s in page.sim.control("logins")["sessions"] if str(s["uniqId"]) == account and s["valid"]]
-    page.sim.control("expire_session", session_id=sessions[-1]["session_id"])
-    page.press(account, "check")
-    wait_until(page.driver, lambda d: page.row_state(account) == ["expired", page.nicknames[1]],
-               "the row did not turn expired, keeping its name")
-    source = page.driver.page_source
-    assert not [s for s in page.sim.control("logins")["sessions"] if s["session_id"] in source]
-
-
 def test_a_pull_shows_progress_and_charts_the_database_totals(page):
-    accounts = [page.add_account(2), page.add_account(3)]
+    accounts = [page.add_account(0), page.add_account(2)]
     page.sim.control("latency", ms=150)  # long enough to see the progress
     try:
         for field, day in (("pull-from", DAYS[0]), ("pull-to", DAYS[-1])):
             page.driver.execute_script("arguments[0].value = arguments[1]", page.find("#" + field), day)
         page.find("#pull-range button").click()
-        wait_until(page.driver, lambda d: "account-days done" in page.text("pull-text"), "no progress shown")
+        wait_until(page.driver, lambda d: "account-days done, now" in page.text("pull-text"), "no progress shown")
+        page.driver.execute_script("document.getElementById('pull-panel').scrollIntoView()")
         page.shot("pull.png")
         wait_until(page.driver, lambda d: "stored" in page.text("pull-summary"), "no summary", seconds=300)
     finally:
@@ -139,6 +135,17 @@ def test_a_pull_shows_progress_and_charts_the_database_totals(page):
             assert charted == expected
             assert any(v != (0, 0) for v in charted.values())
     page.shot("stats.png")
+
+
+def test_an_expired_login_turns_expired_and_keeps_its_name(page):
+    account = page.add_account(1)
+    sessions = [s for s in page.sim.control("logins")["sessions"] if str(s["uniqId"]) == account and s["valid"]]
+    page.sim.control("expire_session", session_id=sessions[-1]["session_id"])
+    page.press(account, "check")
+    wait_until(page.driver, lambda d: page.row_state(account) == ["expired", page.nicknames[1]],
+               "the row did not turn expired, keeping its name")
+    source = page.driver.page_source
+    assert not [s for s in page.sim.control("logins")["sessions"] if s["session_id"] in source]
 
 
 def test_forgetting_an_account_asks_first(page):
@@ -180,4 +187,5 @@ def daily_totals(db, account):
     return {day: (iaa, mount) for day, iaa, mount in rows}
 
 
-DAILY_TOTALS_SQL = None  # set from the history's schema
+DAILY_TOTALS_SQL = """SELECT day, SUM(iaa_income), SUM(mount_income) FROM detail_rows
+                      WHERE account = ? AND day BETWEEN ? AND ? GROUP BY day"""

@@ -35,7 +35,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kCheckParallel = 4;          // accounts checked at a time
 constexpr std::size_t kPageTokensKept = 256;
 constexpr int kMaxRangeDays = 366;
 const char* const kPageHeader = "X-Qelkit-Page";
@@ -444,7 +443,7 @@ struct Server::Impl {
       set_checking(ids);
       std::atomic<std::size_t> next{0};
       std::vector<std::thread> team;
-      for (int i = 0; i < std::min<int>(kCheckParallel, static_cast<int>(ids.size())); ++i) {
+      for (int i = 0; i < std::min<int>(static_cast<int>(Accounts::kCheckParallelism), static_cast<int>(ids.size())); ++i) {
         team.emplace_back([&] {
           for (std::size_t k; !stopping && (k = next++) < ids.size();) check_one(ids[k]);
         });
@@ -522,7 +521,10 @@ struct Server::Impl {
       std::lock_guard<std::mutex> lock(m);
       if (pull.running) throw Refusal{409, "a pull is already running: one at a time"};
       pull.running = true;
-      pull.progress = Json{{"from", from}, {"to", to}, {"accounts_total", ids.size()}, {"days_done", 0}};
+      const auto days = static_cast<std::size_t>((*b - *a).count() + 1);
+      pull.progress = Json{{"from", from},        {"to", to},
+                           {"accounts_total", ids.size()}, {"days_total", ids.size() * days},
+                           {"days_done", 0}};
       pull.summary = nullptr;
     }
     hub.publish("pull", pull_progress());
@@ -792,6 +794,22 @@ struct Server::Impl {
                          std::to_string(d.feed_read_count), std::to_string(d.drama_read_count)});
       }
       send_csv(res, "top-dramas-" + account + "-" + day_text(from) + "-" + day_text(to) + ".csv", std::move(csv));
+    });
+    http.Get("/api/detail.csv", [this](const httplib::Request& req, httplib::Response& res) {
+      const auto [from, to] = span_of(req);
+      const std::string account = account_param(req);
+      std::string csv = csv_line({"day", "position", "date", "qel_id", "drama_name", "is_mount", "feed_read_count",
+                                  "drama_read_count", "iaa_income", "mount_income", "qel_nickname"});
+      {
+        std::lock_guard<std::mutex> lock(history_m);
+        reader->detail_rows(account, day_text(from), day_text(to), [&](const history::StoredDetailRow& r) {
+          csv += csv_line({r.day, std::to_string(r.position), r.row.date, r.row.qel_id, r.row.drama_name,
+                           r.row.is_mount ? "1" : "0", std::to_string(r.row.feed_read_count),
+                           std::to_string(r.row.drama_read_count), std::to_string(r.row.iaa_income),
+                           std::to_string(r.row.mount_income), r.row.qel_nickname});
+        });
+      }
+      send_csv(res, "detail-" + account + "-" + day_text(from) + "-" + day_text(to) + ".csv", std::move(csv));
     });
   }
 

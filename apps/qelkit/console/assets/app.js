@@ -321,6 +321,7 @@ async function showStats(account, from, to) {
     `${number.format(income.mount_income)}` + (failed ? `; ${failed} day(s) failed` : '') +
     (missing ? `; ${missing} day(s) not pulled yet` : '') + '.';
   $('income-csv').href = '/api/income.csv?' + q(from, to);
+  $('detail-csv').href = '/api/detail.csv?' + q(from, to);
   for (const days of [7, 30]) {
     const start = addDays(to, 1 - days);
     const top = await act(() => api('GET', '/api/top?' + q(start, to)));
