@@ -668,6 +668,20 @@ struct Server::Impl {
       }
     });
 
+    // Statuses the routes did not word themselves (no such path, too large).
+    http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+      if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+      const std::string words = res.status == 404   ? "There is no such page or action in the console."
+                                : res.status == 413 ? "The request is too large."
+                                                    : "The console could not serve this request.";
+      if (req.path.rfind("/api/", 0) == 0) {
+        send_error(res, res.status, words);
+      } else {
+        res.set_content(words + "\n", "text/plain; charset=utf-8");
+      }
+      return httplib::Server::HandlerResponse::Handled;
+    }));
+
     http.Get("/", [this](const httplib::Request&, httplib::Response& res) {
       std::string html(asset("index.html"));
       const std::string mark = "{{PAGE_TOKEN}}";
