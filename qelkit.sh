@@ -25,6 +25,7 @@ PACKAGES=(
   pybind11-dev python3-dev python3-pytest
   python3-venv python3-setuptools python3-wheel python3-wheel-whl
   strace
+  libsoci-dev libsqlite3-dev libpq-dev postgresql-15 tzdata
   chromium chromium-driver python3-selenium zbar-tools fonts-wqy-zenhei
 )
 

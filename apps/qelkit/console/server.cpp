@@ -130,31 +130,42 @@ std::string account_param(const httplib::Request& req) {
   return account;
 }
 
-// Words for a failure, for the page: what went wrong, never a trace and
-// never a secret (the SDK's messages name accounts and files, not logins).
+// Words for a failure, for the page: the kind's words and the message saying
+// what failed and where; never a trace and never a secret (the SDK's messages
+// name accounts and files, not logins).
 std::string failure_words(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const Refusal& r) {
     return r.message;
-  } catch (const AccountNotStoredError& e) {
-    return "account " + e.account() + " is not stored";
-  } catch (const LoginExpiredError&) {
-    return "the login has expired: log in again";
-  } catch (const PlatformError& e) {
-    return "the platform refused the request (errCode " + std::to_string(e.code()) + ")";
-  } catch (const NoReplyError& e) {
-    return "the platform at " + platform_origin() + " cannot be reached: " + e.what();
-  } catch (const TransportError& e) {
-    return "the platform at " + platform_origin() + " cannot be reached: " + e.what();
-  } catch (const AuthenticationError&) {
-    return "the stored login does not decrypt (written by another build, or damaged): log in again";
-  } catch (const DecodingError&) {
-    return "the stored login does not decrypt (written by another build, or damaged): log in again";
+  } catch (const Error& e) {
+    std::string words(error_kind_info(e.kind()).words);
+    if (e.kind() == ErrorKind::transport || e.kind() == ErrorKind::no_reply) words += " at " + platform_origin();
+    return words + ": " + e.what();
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {
     return "an unexpected failure";
+  }
+}
+
+// The HTTP status that goes with a failure.
+int failure_status(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Refusal& r) {
+    return r.status;
+  } catch (const Error& e) {
+    switch (e.kind()) {
+      case ErrorKind::account_not_stored: return 404;
+      case ErrorKind::invalid_argument: return 400;
+      case ErrorKind::transport: case ErrorKind::no_reply: case ErrorKind::protocol: case ErrorKind::platform:
+      case ErrorKind::platform_busy: case ErrorKind::login_expired: case ErrorKind::conversion:
+        return 502;
+      default: return 500;
+    }
+  } catch (...) {
+    return 500;
   }
 }
 
@@ -644,21 +655,7 @@ struct Server::Impl {
   void routes() {
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
     http.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr failure) {
-      int status = 500;
-      try {
-        std::rethrow_exception(failure);
-      } catch (const Refusal& r) {
-        status = r.status;
-      } catch (const AccountNotStoredError&) {
-        status = 404;
-      } catch (const NoReplyError&) {
-        status = 502;
-      } catch (const TransportError&) {
-        status = 502;
-      } catch (const PlatformError&) {
-        status = 502;
-      } catch (...) {
-      }
+      const int status = failure_status(failure);
       const std::string words = failure_words(failure);
       if (req.path.rfind("/api/", 0) == 0) {
         send_error(res, status, words);
