@@ -83,6 +83,27 @@ class Page:
         self.ids[index] = account
         return account
 
+    def pull(self, first, last, shot=None):
+        """Pulls the days through the page; returns the summary it shows."""
+        self.accounts_page()
+        for field, day in (("pull-from", first), ("pull-to", last)):
+            self.driver.execute_script("arguments[0].value = arguments[1]", self.find("#" + field), day)
+        self.find("#pull-range button").click()
+        if shot:
+            wait_until(self.driver, lambda d: "account-days done, now" in self.text("pull-text"), "no progress shown")
+            self.driver.execute_script("document.getElementById('pull-panel').scrollIntoView()")
+            self.shot(shot)
+        span = first if first == last else f"{first} to {last}"
+        wait_until(self.driver, lambda d: f"Pulled {span}:" in self.text("pull-summary"), "no summary", seconds=300)
+        return self.text("pull-summary")
+
+    def chart(self, account):
+        """The account's income chart over DAYS: day -> its bar group."""
+        self.driver.get(f"{self.console.origin}/#/stats/{account}?from={DAYS[0]}&to={DAYS[-1]}")
+        bars = wait_until(self.driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#chart g.day"), "no chart")
+        assert len(bars) == len(DAYS)
+        return {bar.get_attribute("data-day"): bar for bar in bars}
+
     def close(self):
         self.driver.quit()
         code = self.console.stop()
@@ -114,24 +135,15 @@ def test_a_pull_shows_progress_and_charts_the_database_totals(page):
     accounts = [page.add_account(0), page.add_account(2)]
     page.sim.control("latency", ms=150)  # long enough to see the progress
     try:
-        for field, day in (("pull-from", DAYS[0]), ("pull-to", DAYS[-1])):
-            page.driver.execute_script("arguments[0].value = arguments[1]", page.find("#" + field), day)
-        page.find("#pull-range button").click()
-        wait_until(page.driver, lambda d: "account-days done, now" in page.text("pull-text"), "no progress shown")
-        page.driver.execute_script("document.getElementById('pull-panel').scrollIntoView()")
-        page.shot("pull.png")
-        wait_until(page.driver, lambda d: "stored" in page.text("pull-summary"), "no summary", seconds=300)
+        page.pull(DAYS[0], DAYS[-1], shot="pull.png")
     finally:
         page.sim.control("latency", ms=0)
 
     with sqlite3.connect(os.path.join(page.work_dir, "qelkit.sqlite")) as db:
         for account in accounts:
             expected = daily_totals(db, account)
-            page.driver.get(f"{page.console.origin}/#/stats/{account}?from={DAYS[0]}&to={DAYS[-1]}")
-            bars = wait_until(page.driver, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#chart g.day")) == 3
-                              and d.find_elements(By.CSS_SELECTOR, "#chart g.day"), "no chart")
-            charted = {b.get_attribute("data-day"): (int(b.get_attribute("data-iaa")), int(b.get_attribute("data-mount")))
-                       for b in bars}
+            charted = {day: (int(bar.get_attribute("data-iaa")), int(bar.get_attribute("data-mount")))
+                       for day, bar in page.chart(account).items()}
             assert charted == expected
             assert any(v != (0, 0) for v in charted.values())
     page.driver.set_window_size(1280, 1300)  # the chart and both tables
@@ -148,6 +160,12 @@ def test_an_expired_login_turns_expired_and_keeps_its_name(page):
                "the row did not turn expired, keeping its name")
     source = page.driver.page_source
     assert not [s for s in page.sim.control("logins")["sessions"] if s["session_id"] in source]
+
+    # Its days then fail: named in the summary and marked in the chart, not drawn as zero.
+    summary = page.pull(DAYS[0], DAYS[0])
+    assert "1 failed" in summary and f"{account} on {DAYS[0]}:" in summary and "expired" in summary
+    day = page.chart(account)[DAYS[0]]
+    assert day.get_attribute("data-state") == "failed" and day.get_attribute("data-iaa") is None
 
 
 def test_forgetting_an_account_asks_first(page):

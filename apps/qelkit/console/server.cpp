@@ -340,7 +340,7 @@ struct Server::Impl {
       }
       // The token becomes a cookie, and leaves the address bar and history.
       res.set_header("Set-Cookie", cookie_name + "=" + access_token + "; Path=/; HttpOnly; SameSite=Strict");
-      res.set_redirect(req.path, 303);
+      res.set_redirect("/", 303);
       return httplib::Server::HandlerResponse::Handled;
     }
     const auto given = cookie(req, cookie_name);
@@ -372,13 +372,14 @@ struct Server::Impl {
   Json rows(const std::vector<std::string>& ids) {
     Json out = Json::array();
     std::map<std::string, std::optional<history::PullRecord>> last;
+    std::map<std::string, std::string> unread;  // the history could not say
     {
       std::lock_guard<std::mutex> lock(history_m);
       for (const auto& id : ids) {
         try {
           last[id] = reader->last_pull(id);
         } catch (...) {
-          last[id] = std::nullopt;
+          unread[id] = failure_words(std::current_exception());
         }
       }
     }
@@ -400,6 +401,7 @@ struct Server::Impl {
       } else {
         row["last_pull"] = nullptr;
       }
+      if (auto it = unread.find(id); it != unread.end()) row["last_pull_error"] = it->second;
       out.push_back(std::move(row));
     }
     return out;

@@ -104,7 +104,9 @@ function renderRow(row) {
 
   const pullCell = el('td', { 'data-label': 'Last pull' });
   const p = row.last_pull;
-  if (!p) {
+  if (row.last_pull_error) {
+    pullCell.append(el('span', { class: 'failed' }, 'unknown: ' + row.last_pull_error));
+  } else if (!p) {
     pullCell.append('never');
   } else {
     const ok = p.outcome === 'ok';
@@ -269,7 +271,7 @@ function showPull(state) {
   const s = state.summary;
   const out = $('pull-summary');
   if (!s) {
-    if (!pullRunning) out.replaceChildren();
+    out.replaceChildren();
     return;
   }
   if (s.error) {
