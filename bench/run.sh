@@ -20,6 +20,7 @@ PROGRAMS=(
   "bench_sealbox --benchmark_min_time=0.2"
   "bench_fanout --benchmark_min_time=0.2"
   "bench_detailed"
+  "bench_pull"
 )
 
 machine() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "apps/qelkit/console/console.hpp"
+#include "apps/qelkit/pull.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
 #include "qelkit/common/docstore.hpp"
@@ -50,6 +51,9 @@ Commands:
   keepalive  send the platform's heartbeat for stored accounts
   stats      one page of an account's per-drama statistics for a time span
   detail     every page of an account's detailed statistics at one time
+             (or at the start of each day of a span)
+  pull       every stored account's statistics, day by day, into a
+             statistics history (SQLite, or PostgreSQL for a team)
   console    a web console on 127.0.0.1: accounts, logins, pulls, charts
   help       show this help, or a command's help (qelkit help stats)
 
@@ -183,16 +187,25 @@ login does not decrypt; 5 platform unreachable or busy; 6 platform refused
 (for example an expired login); 8 data file unreadable; 1 other failure.
 )";
 
-constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--json | --csv]
+constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--tz ZONE] [--json | --csv]
+       qelkit detail ACCOUNT --from DATE [--to DATE] [--tz ZONE] [--json | --csv]
 
 Shows every page of the account's detailed native-drama statistics at TIME,
-one row per drama and day. Pages are fetched six at a time; on a terminal a
-live count of the pages fetched is shown on standard error.
+or at the start of each day from --from to --to (both included), one row
+per drama and day. Pages are fetched six at a time; on a terminal a live
+count of the pages fetched is shown on standard error.
 
   ACCOUNT     a stored account id (see qelkit accounts)
-  TIME        epoch seconds, or a date YYYY-MM-DD (midnight, local time)
+  TIME        epoch seconds, or a date YYYY-MM-DD (the start of that day)
+
+A date's day starts at its midnight in --tz ZONE, an IANA time-zone name
+(default UTC, whatever TZ says). The platform's days are UTC days: a row's
+date is the UTC day of the instant asked for.
 
 Options:
+  --from DATE the first day, YYYY-MM-DD, instead of TIME
+  --to DATE   the last day (default: --from)
+  --tz ZONE   the zone whose midnight starts a day (default UTC)
   --json      print the SDK's result as JSON, unchanged
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
@@ -723,9 +736,17 @@ int cmd_stats(const Parsed& p) {
 }
 
 int cmd_detail(const Parsed& p) {
-  if (p.positional.size() != 2) throw usage("detail", "expected ACCOUNT TIME");
+  const bool span = p.has("--from");
+  if (p.positional.size() != (span ? 1u : 2u)) throw usage("detail", span ? "expected ACCOUNT" : "expected ACCOUNT TIME");
+  if (!span && p.has("--to")) throw usage("detail", "--to goes with --from");
   const std::string& account = p.positional[0];
-  const std::int64_t time = time_argument("detail", "TIME", p.positional[1]);
+  auto option = [&p](const char* name) { return p.has(name) ? p.options.at(name) : std::string(); };
+  std::vector<std::int64_t> times;
+  try {
+    times = detail_instants(span ? "" : p.positional[1], option("--from"), option("--to"), option("--tz"));
+  } catch (const InvalidArgumentError& e) {
+    throw usage("detail", terminal_safe(e.what()));
+  }
   const Format format = output_format("detail", p);
   require_account(account);
 
@@ -738,16 +759,25 @@ int cmd_detail(const Parsed& p) {
     };
   }
   Json result;
-  try {
-    result = QelDriver::get_detailed_data_statistic(account, time, std::move(on_progress));
-  } catch (...) {
-    status.clear();
-    throw facade_failure(account, "the detailed statistics download");
+  for (const std::int64_t time : times) {  // one day's rows after another, as one result
+    Json day;
+    try {
+      day = QelDriver::get_detailed_data_statistic(account, time, on_progress);
+    } catch (...) {
+      status.clear();
+      throw facade_failure(account, "the detailed statistics download");
+    }
+    if (!day.is_object() || !day.contains("data") || !day["data"].is_array()) {
+      status.clear();
+      throw Exit{kFailure, "unexpected result from the SDK: " + day.dump()};
+    }
+    if (result.is_null()) {
+      result = std::move(day);
+    } else {
+      for (Json& row : day["data"]) result["data"].push_back(std::move(row));
+    }
   }
   status.clear();
-  if (!result.is_object() || !result.contains("data") || !result["data"].is_array()) {
-    throw Exit{kFailure, "unexpected result from the SDK: " + result.dump()};
-  }
   print_rows(format, kDetailColumns, result["data"], result);
   return kOk;
 }
@@ -766,7 +796,7 @@ const std::vector<Command>& commands() {
       {"logout", kLogoutHelp, {}, &cmd_logout},
       {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},
       {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
-      {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}}, &cmd_detail},
+      {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}, {"--from", true}, {"--to", true}, {"--tz", true}}, &cmd_detail},
   };
   return table;
 }
@@ -812,12 +842,17 @@ int dispatch(const std::vector<std::string>& args) {
       put(stdout, main_help());
       return kOk;
     }
+    if (args[1] == "pull") {
+      put(stdout, kPullHelp);
+      return kOk;
+    }
     if (args[1] == "console") return console::run({"--help"});
     const Command* c = find_command(args[1]);
     if (!c) throw usage("", "unknown command \"" + args[1] + "\"");
     put(stdout, c->help);
     return kOk;
   }
+  if (first == "pull") return run_pull({args.begin() + 1, args.end()});
   if (first == "console") return console::run({args.begin() + 1, args.end()});
   const Command* c = find_command(first);
   if (!c) throw usage("", "unknown command \"" + first + "\"");

@@ -4,13 +4,6 @@
 
 namespace qelkit::history {
 
-struct History::Impl {
-  std::string url;
-  Target target;
-  Store store;
-  explicit Impl(const std::string& u, Target t) : url(u), target(t), store(std::move(t)) {}
-};
-
 bool PullSummary::all_ok() const {
   for (const DayResult& r : results) {
     if (!r.ok) return false;

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "qelkit/common/errors.hpp"
-#include "qelkit/history/rows.hpp"
+#include "qelkit/sdk/statistics.hpp"
 
 namespace qelkit::history {
 
@@ -156,7 +156,6 @@ class History {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
-  friend class Store;
 };
 
 }  // namespace qelkit::history

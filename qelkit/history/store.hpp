@@ -82,4 +82,12 @@ class Store {
   std::int64_t staged_detail_ = 0, staged_list_ = 0;
 };
 
+// A History's own session, and where it lives (for the pull's sessions).
+struct History::Impl {
+  std::string url;
+  Target target;
+  Store store;
+  Impl(const std::string& u, const Target& t) : url(u), target(t), store(t) {}
+};
+
 }  // namespace qelkit::history
