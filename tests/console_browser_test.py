@@ -23,14 +23,19 @@ DAYS = ["2026-02-27", "2026-02-28", "2026-03-01"]
 class Page:
     def __init__(self, root):
         os.makedirs(SHOTS, exist_ok=True)
-        self.sim = Sim(tempfile.mkdtemp(dir=root))
+        self.sim = self.console = self.driver = None
         self.work_dir = tempfile.mkdtemp(dir=root)
-        self.console = Console(self.work_dir, self.sim)
-        self.driver = chromium(tempfile.mkdtemp(dir=root))
-        self.driver.get(self.console.url)
-        wait_until(self.driver, lambda d: self.text("connection") == "connected", "the page never connected")
-        self.nicknames = [a["nickname"] for a in self.sim.control("accounts")["accounts"]]
         self.ids = {}  # account index -> stored account id
+        try:
+            self.sim = Sim(tempfile.mkdtemp(dir=root))
+            self.nicknames = [a["nickname"] for a in self.sim.control("accounts")["accounts"]]
+            self.console = Console(self.work_dir, self.sim)
+            self.driver = chromium(tempfile.mkdtemp(dir=root))
+            self.driver.get(self.console.url)
+            wait_until(self.driver, lambda d: self.text("connection") == "connected", "the page never connected")
+        except BaseException:
+            self.close()
+            raise
 
     def find(self, css):
         return self.driver.find_element(By.CSS_SELECTOR, css)
@@ -98,16 +103,23 @@ class Page:
         return self.text("pull-summary")
 
     def chart(self, account):
-        """The account's income chart over DAYS: day -> its bar group."""
+        """The account's income chart over DAYS: day -> its bar's data-* attributes."""
         self.driver.get(f"{self.console.origin}/#/stats/{account}?from={DAYS[0]}&to={DAYS[-1]}")
-        bars = wait_until(self.driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#chart g.day"), "no chart")
+        shows = f"{account} {DAYS[0]} {DAYS[-1]}"
+        bars = wait_until(self.driver, lambda d: d.execute_script(
+            "const c = document.getElementById('chart');"
+            "return c.dataset.shows === arguments[0] && [...c.querySelectorAll('g.day')].map(g => "
+            "Object.assign({}, g.dataset));", shows), "no chart of " + shows)
         assert len(bars) == len(DAYS)
-        return {bar.get_attribute("data-day"): bar for bar in bars}
+        return {bar["day"]: bar for bar in bars}
 
     def close(self):
-        self.driver.quit()
-        code = self.console.stop()
-        self.sim.stop()
+        """Stops what was started; the console must end cleanly (also under the sanitizers)."""
+        if self.driver:
+            self.driver.quit()
+        code = self.console.stop() if self.console else 0
+        if self.sim:
+            self.sim.stop()
         assert code == 0, f"qelkit console ended with {code}; see {self.work_dir}/console.err"
 
 
@@ -142,8 +154,7 @@ def test_a_pull_shows_progress_and_charts_the_database_totals(page):
     with sqlite3.connect(os.path.join(page.work_dir, "qelkit.sqlite")) as db:
         for account in accounts:
             expected = daily_totals(db, account)
-            charted = {day: (int(bar.get_attribute("data-iaa")), int(bar.get_attribute("data-mount")))
-                       for day, bar in page.chart(account).items()}
+            charted = {day: (int(bar["iaa"]), int(bar["mount"])) for day, bar in page.chart(account).items()}
             assert charted == expected
             assert any(v != (0, 0) for v in charted.values())
     page.driver.set_window_size(1280, 1300)  # the chart and both tables
@@ -165,7 +176,7 @@ def test_an_expired_login_turns_expired_and_keeps_its_name(page):
     summary = page.pull(DAYS[0], DAYS[0])
     assert "1 failed" in summary and f"{account} on {DAYS[0]}:" in summary and "expired" in summary
     day = page.chart(account)[DAYS[0]]
-    assert day.get_attribute("data-state") == "failed" and day.get_attribute("data-iaa") is None
+    assert day["state"] == "failed" and "iaa" not in day
 
 
 def test_forgetting_an_account_asks_first(page):

@@ -50,7 +50,9 @@ class Sim:
                  "--cert-out", self.ca_file, "--ready-file", ready], stdout=log, stderr=log)
         deadline = time.monotonic() + WAIT
         while not (os.path.exists(ready) and os.path.getsize(ready) > 0):
-            assert self.process.poll() is None and time.monotonic() < deadline, "platform-sim did not start"
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                stop(self.process)
+                raise AssertionError(f"platform-sim did not start; see {directory}/platform.log")
             time.sleep(0.05)
         with open(ready) as f:
             self.origin = f.readline().strip()
@@ -77,7 +79,9 @@ class Console:
                                         stdout=subprocess.PIPE, stderr=self.stderr, text=True)
         line = self.process.stdout.readline()
         match = re.search(r"(http://127\.0\.0\.1:(\d+))/\?token=([0-9a-f]+)", line)
-        assert match, f"the console printed no URL: {line!r}"
+        if not match:
+            self.stop()
+            raise AssertionError(f"the console printed no URL: {line!r}; see {work_dir}/console.err")
         self.url = match.group(0)
         self.origin, self.port, self.token = match.group(1), int(match.group(2)), match.group(3)
 

@@ -206,9 +206,11 @@ void send_csv(httplib::Response& res, const std::string& file_name, std::string 
   res.set_content(std::move(body), "text/csv; charset=utf-8");
 }
 
-// Threads for work that outlives a request; all joined at the end.
+// Threads for work that outlives a request; all joined at the end. What a
+// piece of work throws goes to `failed`, in words, never past the thread.
 class Workers {
  public:
+  explicit Workers(std::function<void(const std::string&)> failed) : failed_(std::move(failed)) {}
   ~Workers() { join_all(); }
   void spawn(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(m_);
@@ -222,8 +224,12 @@ class Workers {
       }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    threads_.push_back(Worker{std::thread([work = std::move(work), done] {
-                                work();
+    threads_.push_back(Worker{std::thread([this, work = std::move(work), done] {
+                                try {
+                                  work();
+                                } catch (...) {
+                                  failed_(failure_words(std::current_exception()));
+                                }
                                 *done = true;
                               }),
                               done});
@@ -242,6 +248,7 @@ class Workers {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
+  std::function<void(const std::string&)> failed_;
   std::mutex m_;
   std::list<Worker> threads_;
 };
@@ -283,7 +290,8 @@ struct Server::Impl {
   PullState pull;
   std::mutex history_m;  // one reader of the history at a time
   std::unique_ptr<history::History> reader;
-  Workers workers;  // last: joined first, while the rest still stands
+  // Last: joined first, while the rest still stands.
+  Workers workers{[this](const std::string& words) { hub.publish("notice", Json{{"error", words}}); }};
 
   explicit Impl(Options o) : options(std::move(o)) {
     access_token = random_hex(24);
@@ -707,7 +715,12 @@ struct Server::Impl {
           // The state as it is now, then every change after it.
           stream->after = hub.last();
           stream->greeted = true;
-          Json hello = Json{{"accounts", snapshot()}, {"pull", pull_progress()}};
+          Json hello = Json{{"accounts", Json::array()}, {"pull", pull_progress()}};
+          try {
+            hello["accounts"] = snapshot();
+          } catch (...) {
+            hello["error"] = failure_words(std::current_exception());
+          }
           out = "event: hello\ndata: " + hello.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
         } else {
           const auto events = hub.next(stream->after, 15s);

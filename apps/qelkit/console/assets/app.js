@@ -314,9 +314,12 @@ function topTable(table, rows) {
 
 async function showStats(account, from, to) {
   const q = (f, t) => `account=${encodeURIComponent(account)}&from=${f}&to=${t}`;
+  $('chart').replaceChildren();
+  $('chart').dataset.shows = '';
   const income = await act(() => api('GET', '/api/income?' + q(from, to)));
   if (!income) return;
   $('chart').innerHTML = income.svg;  // the server's own SVG
+  $('chart').dataset.shows = `${account} ${from} ${to}`;
   const failed = income.days.filter((d) => d.state === 'failed').length;
   const missing = income.days.filter((d) => d.state === 'missing').length;
   $('chart-totals').textContent = `${from} to ${to}: IAA ${number.format(income.iaa_income)}, mount ` +
@@ -374,6 +377,7 @@ function connect() {
     const hello = JSON.parse(e.data);
     setAccounts(hello.accounts);
     showPull(hello.pull);
+    if (hello.error) notice(hello.error);
     $('connection').textContent = 'connected';
     $('connection').className = '';
     if (first) {
