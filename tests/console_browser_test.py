@@ -12,6 +12,7 @@ import urllib.parse
 
 import pytest
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
 from console_browser import WAIT, Console, Sim, chromium, decode_qr, wait_until  # noqa: E402
@@ -138,9 +139,25 @@ def test_an_account_added_by_scanning_appears_live_with_its_name(page):
     page.shot("accounts.png")
     page.driver.set_window_size(390, 844)
     page.shot("accounts-phone.png")
+    assert page.driver.execute_script("return document.documentElement.scrollWidth") <= 390  # no sideways scrolling
     page.driver.set_window_size(1280, 800)
     with open(os.path.join(page.work_dir, "json", "data.json")) as f:
         assert account in json.load(f)
+
+
+def test_the_keyboard_opens_a_login_and_escape_ends_it(page):
+    page.accounts_page()
+    body = page.find("body")
+    for _ in range(12):
+        body.send_keys(Keys.TAB)
+        if page.driver.execute_script("return document.activeElement.id") == "add-account":
+            break
+    page.driver.switch_to.active_element.send_keys(Keys.ENTER)
+    wait_until(page.driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#login-qr svg"), "no QR code")
+    assert login_children(page.console)  # the login's completion runs
+    page.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
+    wait_until(page.driver, lambda d: not login_children(page.console), "closing the dialog left the login running")
+    assert not page.find("#login-dialog").is_displayed()
 
 
 def test_a_pull_shows_progress_and_charts_the_database_totals(page):
@@ -153,9 +170,13 @@ def test_a_pull_shows_progress_and_charts_the_database_totals(page):
 
     with sqlite3.connect(os.path.join(page.work_dir, "qelkit.sqlite")) as db:
         for account in accounts:
-            expected = daily_totals(db, account)
+            expected = {day: (iaa, mount) for day, (iaa, mount, _) in pulled_days(db, account).items()}
             charted = {day: (int(bar["iaa"]), int(bar["mount"])) for day, bar in page.chart(account).items()}
             assert charted == expected
+            status, csv = page.console.request("GET", f"/api/income.csv?account={account}&from={DAYS[0]}&to={DAYS[-1]}",
+                                               {"Cookie": f"qelkit_console_{page.console.port}={page.console.token}"})
+            assert status == 200 and csv.splitlines()[1:] == [f"{d},ok,{i},{m},{r}," for d, (i, m, r) in
+                                                             pulled_days(db, account).items()]
             assert any(v != (0, 0) for v in charted.values())
     page.driver.set_window_size(1280, 1300)  # the chart and both tables
     page.shot("stats.png")
@@ -212,11 +233,21 @@ def test_requests_without_the_token_or_from_elsewhere_are_refused(page):
     assert status == 400 and json.loads(body) == {"error": "the days must be dates YYYY-MM-DD"}
 
 
-def daily_totals(db, account):
-    """Each pulled day's IAA and mount income for the account, from the history database."""
-    rows = db.execute(DAILY_TOTALS_SQL, (account, DAYS[0], DAYS[-1])).fetchall()
-    return {day: (iaa, mount) for day, iaa, mount in rows}
+def login_children(console):
+    """The console's child processes (a login's completion runs in one)."""
+    children = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == console.process.pid:
+                    children.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass
+    return children
 
 
-DAILY_TOTALS_SQL = """SELECT day, SUM(iaa_income), SUM(mount_income) FROM detail_rows
-                      WHERE account = ? AND day BETWEEN ? AND ? GROUP BY day"""
+def pulled_days(db, account):
+    """Each pulled day's IAA and mount income and row count for the account, from the history database."""
+    rows = db.execute("SELECT day, SUM(iaa_income), SUM(mount_income), COUNT(*) FROM detail_rows WHERE account = ? "
+                      "AND day BETWEEN ? AND ? GROUP BY day ORDER BY day", (account, DAYS[0], DAYS[-1])).fetchall()
+    return {day: (iaa, mount, count) for day, iaa, mount, count in rows}
