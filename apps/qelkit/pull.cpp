@@ -1,5 +1,6 @@
 #include "apps/qelkit/pull.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -97,6 +98,12 @@ int exit_code_of(const std::string& outcome) {
     if (info.name == outcome) return info.exit_status;
   }
   return kFailure;
+}
+
+int terminal_columns() {
+  struct winsize w {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0) return w.ws_col;
+  return 80;
 }
 
 std::string duration_text(std::int64_t seconds) {
@@ -207,13 +214,16 @@ int pull(const std::vector<std::string>& args) {
     if (!p.finished && now - last_shown < std::chrono::milliseconds(100)) return;
     last_shown = now;
     const std::int64_t secs = p.elapsed.count() / 1000;
-    std::string line = "pull: " + std::to_string(p.accounts_done) + "/" + std::to_string(p.accounts_total) +
-                       " accounts, " + std::to_string(p.days_done) + "/" + std::to_string(p.days_total) +
-                       " days; " + terminal_safe(p.account) + " " + p.day + "; " + std::to_string(p.pages) +
-                       " batches, " + std::to_string(p.rows) + " rows; " + duration_text(secs);
+    const std::string head = "pull: " + std::to_string(p.accounts_done) + "/" + std::to_string(p.accounts_total) +
+                             " accounts, " + std::to_string(p.days_done) + "/" + std::to_string(p.days_total) +
+                             " days; ";
+    std::string tail = std::to_string(p.pages) + " batches, " + std::to_string(p.rows) + " rows; " + duration_text(secs);
     if (p.days_done > 0 && p.days_done < p.days_total) {
-      line += ", about " + duration_text(secs * (p.days_total - p.days_done) / p.days_done) + " left";
+      tail += ", about " + duration_text(secs * (p.days_total - p.days_done) / p.days_done) + " left";
     }
+    std::string line = head + terminal_safe(p.account) + " " + p.day + "; " + tail;
+    // One line that fits, or \r would not return to its start: the account goes first.
+    if (display_width(line) >= terminal_columns()) line = head + p.day + "; " + tail;
     say("\r\x1b[K" + line);
     line_shown = true;
   };

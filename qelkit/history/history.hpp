@@ -75,7 +75,9 @@ struct Progress {
   int days_done = 0, days_total = 0;  // account-days
   std::string account;                // being pulled now (latest)
   Day day;
-  std::int64_t pages = 0, rows = 0;  // totals so far
+  // Totals so far: `pages` counts batches of requests (each list page, and
+  // each batch of up to six detail pages, as the query delivers them).
+  std::int64_t pages = 0, rows = 0;
   std::chrono::milliseconds elapsed{0};
   std::optional<DayResult> finished;  // set when this event is an account-day ending
 };

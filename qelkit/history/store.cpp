@@ -219,6 +219,26 @@ void Store::stage_begin() {
 
 void Store::stage_detail(const std::vector<DetailRow>& rows) {
   if (rows.empty()) return;
+  if (target_.postgres) {
+    // One statement per batch: SOCI would send a bound vector to PostgreSQL
+    // one row per round trip.
+    Json batch = Json::array();
+    for (const DetailRow& r : rows) {
+      batch.push_back({{"position", staged_detail_++}, {"date", r.date}, {"qel_id", r.qel_id},
+                       {"drama_name", r.drama_name}, {"is_mount", r.is_mount ? 1 : 0},
+                       {"feed_read_count", r.feed_read_count}, {"drama_read_count", r.drama_read_count},
+                       {"iaa_income", r.iaa_income}, {"mount_income", r.mount_income},
+                       {"qel_nickname", r.qel_nickname}});
+    }
+    const std::string text = batch.dump(-1, ' ', false, Json::error_handler_t::replace);
+    guard("staging detailed rows", [&] {
+      sql_ << "INSERT INTO staged_detail SELECT * FROM json_to_recordset(CAST(:j AS json)) AS x(position BIGINT,"
+              " date TEXT, qel_id TEXT, drama_name TEXT, is_mount INTEGER, feed_read_count BIGINT,"
+              " drama_read_count BIGINT, iaa_income BIGINT, mount_income BIGINT, qel_nickname TEXT)",
+          soci::use(text);
+    });
+    return;
+  }
   std::vector<long long> position, feed, drama, iaa, mount;
   std::vector<int> is_mount;
   std::vector<std::string> date, qel_id, name, nickname;
