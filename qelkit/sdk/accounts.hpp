@@ -19,7 +19,8 @@
 //   or InvalidArgumentError (a value that is not text: ProtocolError), naming
 //   the account;
 // - the platform out of reach: NoReplyError or TransportError; a reply of the
-//   wrong shape: ProtocolError; a refusal other than an expired login:
+//   wrong shape, or an account record that does not name the stored account
+//   (another uniqId, or none): ProtocolError; a refusal other than an expired login:
 //   PlatformError with the platform's errCode.
 #pragma once
 
