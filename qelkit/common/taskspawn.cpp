@@ -546,7 +546,9 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   if (rc != 0) throw_system("cannot prepare a child process", rc);
 
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& option : host.options) argv.push_back(const_cast<char*>(option.c_str()));
+  if (module_name == "qelkit" || module_name.starts_with("qelkit.")) {
+    for (const std::string& option : host.own_task_options) argv.push_back(const_cast<char*>(option.c_str()));
+  }
   argv.insert(argv.end(), {const_cast<char*>("-c"), const_cast<char*>(script.c_str()), nullptr});
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
