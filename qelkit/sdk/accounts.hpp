@@ -15,9 +15,8 @@
 //   naming the file; nothing is asked of the platform and nothing is written;
 // - an account that is not stored: AccountNotStoredError naming it (an
 //   InvalidArgumentError); nothing is asked of the platform;
-// - a stored value that does not decrypt: AuthenticationError, DecodingError
-//   or InvalidArgumentError (a value that is not text: ProtocolError), naming
-//   the account;
+// - a stored value that does not decrypt (or is not an encrypted text at
+//   all): StoredLoginError naming the account;
 // - the platform out of reach: NoReplyError or TransportError; a reply of the
 //   wrong shape, or an account record that does not name the stored account
 //   (another uniqId, or none): ProtocolError; a refusal other than an expired login:
