@@ -45,7 +45,7 @@ void QelDis::run() {
   try {
     std::int64_t answered = 0;
     std::int64_t page_start = 0;
-    std::size_t row_bytes = 0;
+    std::size_t rows_kept = 0, row_bytes = 0;  // in `data` and in batches handed on
     bool full = false;  // a page went past the row bounds: nothing more is kept
     for (;;) {
       if (page_start >= max_pages) {
@@ -90,13 +90,14 @@ void QelDis::run() {
         if (!worker->data.empty() && !full) {
           std::size_t bytes = 0;
           for (const Json& row : worker->data) bytes += footprint(row);
-          if (worker->data.size() > max_rows - data.size() || bytes > max_row_bytes - row_bytes) {
+          if (worker->data.size() > max_rows - rows_kept || bytes > max_row_bytes - row_bytes) {
             full = true;
             failures.push_back({page, PageOutcome::of_failure(std::make_exception_ptr(PageLimitError(
                                           "the detailed statistics hold more than " + std::to_string(max_rows) +
                                           " rows or " + std::to_string(max_row_bytes >> 20) +
                                           " MiB of rows; the query stopped at page " + std::to_string(page))))});
           } else {
+            rows_kept += worker->data.size();
             row_bytes += bytes;
           }
         }

@@ -21,7 +21,8 @@
 // values and texts): the first page that would go past either bound is
 // listed in `failures` as a PageLimitError, its rows and those of the later
 // pages of its batch are dropped, and paging stops after the batch. `data`
-// holds the rows of the pages before it.
+// holds the rows of the pages before it (the bounds count the rows handed
+// to `on_batch` too).
 //
 // The creator makes it with std::make_shared, sets `a` and `b` (and
 // optionally `on_progress` and `max_pages`), calls start(), then join(), then
