@@ -63,19 +63,12 @@ TEST(FuzzRegression, DeeplyNestedRepliesAreProtocolErrors) {
   });
   EXPECT_EQ(driver.ale(), (Json{{"code", 0}, {"data", brackets + "\"\\"}}));
 
-  // Values and object members are bounded like the depth: an object's
-  // members are looked up one by one, so a huge object costs quadratic time.
-  auto members = [](std::size_t n) {
-    std::string text = "{";
-    for (std::size_t i = 0; i < n; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
-    return text + "}";
-  };
-  EXPECT_NO_THROW((void)Reply(raw_response(members(Reply::kMaxMembers))).json());
-  EXPECT_THROW((void)Reply(raw_response(members(Reply::kMaxMembers + 1))).json(), ProtocolError);
-  std::string values = "[0";
-  for (std::size_t i = 1; i < Reply::kMaxValues - 1; ++i) values += ",0";  // with the list itself: the bound
-  EXPECT_NO_THROW((void)Reply(raw_response(values + "]")).json());
-  EXPECT_THROW((void)Reply(raw_response(values + ",0]")).json(), ProtocolError);
+  // So are object members: each is looked up one by one, so a huge object
+  // would cost quadratic time.
+  std::string members = "{\"k\":0";
+  for (std::size_t i = 1; i < Reply::kMaxMembers; ++i) members += ",\"k" + std::to_string(i) + "\":0";
+  EXPECT_NO_THROW((void)Reply(raw_response(members + "}")).json());
+  EXPECT_THROW((void)Reply(raw_response(members + ",\"x\":0}")).json(), ProtocolError);
 }
 
 // Texts that are not UTF-8 can reach the row normalisation from a host that
