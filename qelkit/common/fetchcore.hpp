@@ -39,7 +39,8 @@ namespace qelkit {
 // A reply accepted by pty (HTTP status at most 201).
 class Reply {
  public:
-  // `url` is where the reply came from; it only names the source in messages.
+  // `url` is where the reply came from; it only names the source in messages
+  // (pty gives it with its query values hidden, see url_for_messages).
   explicit Reply(HttpResponse response, std::string url = {});
 
   long status_code() const;
