@@ -562,7 +562,9 @@ TEST_F(DataFile, AJsonFolderLinkThatOthersCouldHavePlantedIsNeverFollowed) {
     JsonFileHandler::save_data(Json{{"plain", true}}, "notes.json");
     ::chmod(dir_.path().c_str(), 0700);
     EXPECT_THAT(failure, HasSubstr(c.refusal));
-    if (c.refusal.empty()) EXPECT_EQ(failure, "");
+    if (c.refusal.empty()) {
+      EXPECT_EQ(failure, "");
+    }
     EXPECT_EQ(fs::exists("elsewhere/notes.json"), c.refusal.empty());
     EXPECT_EQ(JsonFileHandler::load_data("./elsewhere/data.json").contains("acct-1"), c.refusal.empty());
   }
