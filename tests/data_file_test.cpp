@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ using qelkit::Json;
 using qelkit::JsonFileHandler;
 using qelkit::QelDriver;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -495,6 +497,77 @@ TEST_F(DataFile, ASessionIdThatIsNotUtf8IsRefusedWithNothingStored) {
   EXPECT_EQ(read("json/data.json"), before);
   EXPECT_EQ(failure_for("SESS-\xC3\xA9"), "");  // valid UTF-8 goes through
   EXPECT_EQ(stored().size(), 2u);
+}
+
+// Two directories whose json/data.json is one file, reached through a
+// symbolic link, a hard link, or a bind mount of the file at both places:
+// logins finishing together in both all land, and the layout stays as it was.
+TEST_F(DataFile, LoginsReachingOneFileByLinksOrBindMountsAllLand) {
+  for (const std::string layout : {"symbolic link", "hard link", "bind mounts"}) {
+    SCOPED_TRACE(layout);
+    const fs::path base = dir_.path() / layout, a = base / "a/json/data.json", b = base / "b/json/data.json";
+    fs::create_directories(a.parent_path());
+    fs::create_directories(b.parent_path());
+    write(base / "shared.json", "{}");
+    ASSERT_EQ(::chmod((base / "shared.json").c_str(), 0600), 0);
+    std::vector<std::unique_ptr<qelkit::testing::ScopedBindMount>> mounts;
+    for (const fs::path& at : {a, b}) {
+      if (layout != "bind mounts") break;
+      write(at, "");
+      mounts.push_back(std::make_unique<qelkit::testing::ScopedBindMount>(base / "shared.json", at));
+      ASSERT_TRUE(mounts.back()->ok()) << mounts.back()->error();
+    }
+    if (layout != "bind mounts") fs::rename(base / "shared.json", b);
+    if (layout == "symbolic link") fs::create_symlink(b, a);
+    if (layout == "hard link") fs::create_hard_link(b, a);
+    std::vector<std::string> landed;
+    for (int round = 0; round < qelkit::testing::repetitions(3, 1); ++round) {
+      const std::string prefix = layout + std::to_string(round) + "-";
+      EXPECT_EQ(in_processes(32, [&](int i) {
+                  fs::current_path(base / (i % 2 ? "a" : "b"));
+                  complete_login(prefix + std::to_string(i));
+                }), 0);
+      for (int i = 0; i < 32; ++i) landed.push_back(prefix + std::to_string(i));
+    }
+    const Json doc = Json::parse(read(b));
+    for (const std::string& id : landed) EXPECT_TRUE(doc.contains(id)) << id;
+    struct stat at_a {}, at_b {};
+    ASSERT_EQ(::stat(a.c_str(), &at_a) | ::stat(b.c_str(), &at_b), 0);
+    EXPECT_EQ(at_a.st_ino, at_b.st_ino) << "the two paths no longer reach one file";
+    for (const fs::path& dir : {a.parent_path(), b.parent_path()}) {
+      for (const auto& entry : fs::directory_iterator(dir)) EXPECT_THAT(entry.path().string(), Not(HasSubstr("unreadable")));
+    }
+  }
+}
+
+// A json folder that is a link someone else could have planted (a link of
+// another user, or one in a directory that others may write without the
+// sticky bit) is never followed; this user's own link in a private directory is.
+TEST_F(DataFile, AJsonFolderLinkThatOthersCouldHavePlantedIsNeverFollowed) {
+  fs::create_directory("elsewhere");
+  fs::create_symlink(fs::absolute("elsewhere"), "json");
+  const struct {
+    uid_t owner;
+    mode_t dir_mode;
+    std::string refusal;  // "": followed
+  } cases[] = {
+      {qelkit::testing::kOtherUid, 0755, "its folder json: refusing to follow it: it is a symbolic link that belongs to user 65534"},
+      {::geteuid(), 0777, "its folder json: refusing to follow it: it is a symbolic link in a directory that other users may write"},
+      {::geteuid(), 0755, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    ASSERT_EQ(::lchown("json", c.owner, static_cast<gid_t>(-1)) | ::chmod(dir_.path().c_str(), c.dir_mode), 0);
+    const std::string failure = completion_failure("acct-1");
+    JsonFileHandler::save_data(Json{{"plain", true}}, "notes.json");
+    ::chmod(dir_.path().c_str(), 0700);
+    EXPECT_THAT(failure, HasSubstr(c.refusal));
+    if (c.refusal.empty()) {
+      EXPECT_EQ(failure, "");
+    }
+    EXPECT_EQ(fs::exists("elsewhere/notes.json"), c.refusal.empty());
+    EXPECT_EQ(JsonFileHandler::load_data("./elsewhere/data.json").contains("acct-1"), c.refusal.empty());
+  }
 }
 
 }  // namespace

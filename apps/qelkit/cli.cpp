@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "apps/qelkit/private_file.hpp"
 #include "apps/qelkit/pull.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
@@ -87,7 +88,8 @@ background and stores the account in json/data.json under the current
 directory.
 
 Options:
-  --png FILE  also save the QR image, as PNG, in FILE
+  --png FILE  also save the QR image, as PNG, in FILE (readable by you
+              only: whoever decodes it can take the login over)
   --qr STYLE  how to draw the code: colour (black on white, for any theme;
               the default on a terminal that takes colours), or, without
               colours, dark or light (the terminal's background; the
@@ -359,7 +361,16 @@ void print_rows(Format format, const std::vector<std::string>& columns, const Js
       out("\n");
       break;
     case Format::Csv:
-      render_csv(columns, rows, out);
+      if (is_tty(stdout)) {
+        // Read on the terminal, not kept: exact only into a file or a pipe.
+        render_csv(columns, rows, [&](std::string_view record) {
+          const std::string_view end = "\r\n";
+          if (record.ends_with(end)) record.remove_suffix(end.size());
+          out(terminal_safe(record) + std::string(end));
+        });
+      } else {
+        render_csv(columns, rows, out);
+      }
       break;
     case Format::Table:
       render_table(columns, rows, out);
@@ -504,15 +515,17 @@ std::string outcome_json(const LoginOutcome& outcome) {
 }
 
 // Writes the QR image to --png's file, when one was asked for.
-void save_png(std::ofstream& file, const std::string& path, const std::string& png) {
-  if (!file.is_open()) return;
-  file.write(png.data(), static_cast<std::streamsize>(png.size()));
-  file.close();
-  if (!file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+void save_png(std::optional<PrivateFile>& file, const std::string& png) {
+  if (!file) return;
+  try {
+    file->commit(png);
+  } catch (const std::runtime_error& e) {
+    throw Exit{kFailure, e.what()};
+  }
 }
 
 // Shows the QR code of a login started by the facade (no --wait).
-int login_without_waiting(std::ofstream& png_file, const std::string& png_path, FILE* qr_stream, QrStyle qr_style) {
+int login_without_waiting(std::optional<PrivateFile>& png_file, FILE* qr_stream, QrStyle qr_style) {
   Json record;
   try {
     record = QelDriver::get_login_qrcode_base64();
@@ -527,7 +540,7 @@ int login_without_waiting(std::ofstream& png_file, const std::string& png_path, 
     throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
   }
   const std::string png = png_from_data_url(record["data"].get<std::string>());
-  save_png(png_file, png_path, png);
+  save_png(png_file, png);
   // The code, one line of text and the cursor's line fit the terminal.
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
@@ -550,14 +563,17 @@ int cmd_login(const Parsed& p) {
     qr_style = *style;
   }
 
-  // Open the PNG file first, so a bad path fails before a login is started.
-  std::ofstream png_file;
-  const std::string png_path = p.has("--png") ? p.options.at("--png") : "";
+  // Prepare the PNG file first, so a bad path fails before a login is
+  // started. The image is as secret as the login: its owner's alone.
+  std::optional<PrivateFile> png_file;
   if (p.has("--png")) {
-    png_file.open(png_path, std::ios::binary | std::ios::trunc);
-    if (!png_file) throw Exit{kFailure, "cannot write " + png_path + ": " + std::strerror(errno)};
+    try {
+      png_file.emplace(p.options.at("--png"));
+    } catch (const std::runtime_error& e) {
+      throw Exit{kFailure, e.what()};
+    }
   }
-  if (!wait) return login_without_waiting(png_file, png_path, qr_stream, qr_style);
+  if (!wait) return login_without_waiting(png_file, qr_stream, qr_style);
 
   std::optional<Login> login;
   try {
@@ -568,7 +584,7 @@ int cmd_login(const Parsed& p) {
     throw facade_failure("", "the login code request");
   }
   const auto started = std::chrono::steady_clock::now();
-  if (png_file.is_open()) save_png(png_file, png_path, png_from_data_url(login->data_url()));
+  save_png(png_file, png_from_data_url(login->data_url()));
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(drawable(login->modules()), qr_style, screen.rows - 2, screen.columns));
   std::fflush(qr_stream);
@@ -896,12 +912,13 @@ int run(int argc, char** argv) {
   try {
     code = dispatch(args);
   } catch (const Exit& e) {
+    // Messages may quote platform text: one line, nothing a terminal obeys.
     std::fflush(stdout);
-    put(stderr, "qelkit: " + e.message + "\n");
+    put(stderr, "qelkit: " + terminal_safe(e.message) + "\n");
     return e.code;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    put(stderr, std::string("qelkit: ") + e.what() + "\n");
+    put(stderr, "qelkit: " + terminal_safe(e.what()) + "\n");
     return kFailure;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

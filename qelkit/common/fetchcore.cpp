@@ -45,7 +45,7 @@ std::optional<Reply> send_with_retries(const std::string& url, const RequestOpti
   for (int attempt = 1; attempt <= max_retries; ++attempt) {
     try {
       HttpResponse response = current_transport().perform(request);
-      if (response.status <= 201) return Reply(std::move(response), url);
+      if (response.status <= 201) return Reply(std::move(response), url_for_messages(url));
       if (last_failure) *last_failure = "HTTP status " + std::to_string(response.status);
     } catch (const TransportError& e) {
       if (last_failure) *last_failure = e.what();
@@ -67,12 +67,13 @@ PlatformReply post(std::string_view path, Headers headers, std::optional<Json> b
   RequestOptions options{std::move(headers), std::string(SpiderDriver::kImpersonate), std::move(body)};
   std::string last_failure = "no attempt made";
   std::optional<Reply> reply = send_with_retries(url, options, kAttempts, kRetryDelay, &last_failure);
+  const std::string shown = url_for_messages(url);
   if (!reply) {
-    throw NoReplyError("no reply from " + url + " after " + std::to_string(kAttempts) +
+    throw NoReplyError("no reply from " + shown + " after " + std::to_string(kAttempts) +
                        " attempts (last: " + last_failure + ")");
   }
   Json doc = reply->json();
-  if (!doc.is_object()) throw ProtocolError("reply from " + url + " is not a JSON object: " + brief(doc));
+  if (!doc.is_object()) throw ProtocolError("reply from " + shown + " is not a JSON object: " + brief(doc));
   return {std::move(*reply), std::move(doc)};
 }
 
@@ -165,8 +166,36 @@ Json Reply::json() const {
   if (nests_deeper_than(response_.body, kMaxDepth)) {
     throw ProtocolError(from + " nests deeper than " + std::to_string(kMaxDepth) + " levels");
   }
+  // Counted as the parser goes, so an oversized reply is never built whole.
+  std::size_t values = 0;
+  std::vector<std::size_t> members;  // members so far of each open object (0 for arrays)
+  std::string too_large;
+  const Json::parser_callback_t bound = [&](int, Json::parse_event_t event, Json&) {
+    switch (event) {
+      case Json::parse_event_t::object_start:
+      case Json::parse_event_t::array_start:
+        members.push_back(0);
+        break;
+      case Json::parse_event_t::object_end:
+      case Json::parse_event_t::array_end:
+        if (!members.empty()) members.pop_back();
+        break;
+      case Json::parse_event_t::key:
+        if (!members.empty() && ++members.back() > kMaxMembers) {
+          too_large = "has an object of more than " + std::to_string(kMaxMembers) + " members";
+        }
+        break;
+      case Json::parse_event_t::value:
+        break;
+    }
+    if (event != Json::parse_event_t::object_end && event != Json::parse_event_t::array_end && ++values > kMaxValues) {
+      too_large = "holds more than " + std::to_string(kMaxValues) + " values";
+    }
+    if (!too_large.empty()) throw ProtocolError(from + " " + too_large);
+    return true;
+  };
   try {
-    return Json::parse(response_.body);
+    return Json::parse(response_.body, bound);
   } catch (const nlohmann::json::exception& e) {
     throw ProtocolError(from + " is not JSON: " + e.what());
   }
@@ -237,7 +266,7 @@ Json SpiderDriver::als(std::string_view token) const {
     }
   }
   const std::string path = std::string(kLoginStatusPath) + "?token=" + std::string(token);
-  const std::string url = endpoint(path);
+  const std::string url = url_for_messages(endpoint(path));  // for messages: the token is a secret
   const PlatformReply r = post(path, set_dead());
   // The status is read whatever errCode says.
   const std::int64_t code = err_code(r.doc, url);

@@ -545,8 +545,11 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   if (rc != 0) throw_system("cannot prepare a child process", rc);
 
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
-                  nullptr};
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  if (module_name == "qelkit" || module_name.starts_with("qelkit.")) {
+    for (const std::string& option : host.own_task_options) argv.push_back(const_cast<char*>(option.c_str()));
+  }
+  argv.insert(argv.end(), {const_cast<char*>("-c"), const_cast<char*>(script.c_str()), nullptr});
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
   const std::string args_name = std::string(kChildArgsVariable) + "=";
@@ -571,7 +574,7 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   // A named host executable is started by its own path (an interpreter finds
   // its installation from it).
   pid_t pid = -1;
-  rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv,
+  rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv.data(),
                      envp.data());
   if (rc != 0) throw_system("cannot start child process " + program, rc);
   return Process(pid, host_end[0].release(), host_end[1].release(), host_end[2].release());

@@ -18,7 +18,8 @@
 // - a stored value that does not decrypt (or is not an encrypted text at
 //   all): StoredLoginError naming the account;
 // - the platform out of reach: NoReplyError or TransportError; a reply of the
-//   wrong shape: ProtocolError; a refusal other than an expired login:
+//   wrong shape, or an account record that does not name the stored account
+//   (another uniqId, or none): ProtocolError; a refusal other than an expired login:
 //   PlatformError with the platform's errCode.
 #pragma once
 

@@ -34,8 +34,12 @@ using detail::text_form;
 constexpr double kPollInterval = 2.0;
 constexpr double kPollLimit = 300.0;
 
-// An outcome line longer than this is not one the child writes.
+// An outcome line longer than this is not one the child writes: it cuts
+// the display name it reports to kMaxReportedText bytes and the message to
+// four times that, and an account id longer than kMaxReportedText is never
+// stored.
 constexpr std::size_t kMaxOutcomeLine = 64 * 1024;
+constexpr std::size_t kMaxReportedText = 1024;
 // How much of the child's standard error is kept for a failure message.
 constexpr std::size_t kStderrTail = 2048;
 
@@ -46,6 +50,15 @@ LoginOutcome make(LoginOutcome::Kind kind, std::string message) {
   o.kind = kind;
   o.message = std::move(message);
   return o;
+}
+
+// `text` cut to at most `limit` bytes, never inside a UTF-8 character.
+std::string cut_text(std::string text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
 }
 
 std::string system_message(const std::string& what, int err) {
@@ -187,6 +200,11 @@ Completion complete_login(const std::string& token) {
   const std::string encrypted = storage_crypto().encrypt(session_id);
   const std::string account_id =
       text_form(member(account, "uniqId", "authorisation data: finderUser"), "the account's uniqId");
+  if (account_id.size() > kMaxReportedText) {
+    throw ProtocolError("authorisation data: the account's uniqId is " + std::to_string(account_id.size()) +
+                        " bytes long, more than an account id may be (" + std::to_string(kMaxReportedText) +
+                        "); nothing was stored");
+  }
   std::optional<std::string> display_name;
   if (auto nick = account.find("nickname"); nick != account.end() && nick->is_string() &&
                                             !nick->get_ref<const std::string&>().empty()) {
@@ -231,7 +249,12 @@ void report_outcome(int channel, const LoginOutcome& outcome) {
   ignore.sa_handler = SIG_IGN;
   ::sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGPIPE, &ignore, nullptr);
-  std::string line = outcome.to_json().dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  // Bounded, so that the line always reaches the login object whole (the
+  // display name and messages carry platform text of any length).
+  LoginOutcome bounded = outcome;
+  bounded.message = cut_text(std::move(bounded.message), 4 * kMaxReportedText);
+  if (bounded.display_name) bounded.display_name = cut_text(std::move(*bounded.display_name), kMaxReportedText);
+  std::string line = bounded.to_json().dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
   std::string_view rest = line;
   while (!rest.empty()) {
     const ssize_t n = ::write(channel, rest.data(), rest.size());

@@ -54,7 +54,7 @@ struct LoginOutcome {
   };
   Kind kind = Kind::failed;
   std::string account_id;                   // stored only
-  std::optional<std::string> display_name;  // stored only: the account's nickname, when not empty
+  std::optional<std::string> display_name;  // stored only: the account's nickname, when not empty (its first 1,024 bytes)
   std::int64_t code = 0;                    // refused: the platform's code; ended: the status (4)
   std::string message;                      // a sentence on the outcome, for people (never empty)
   // failed only, when the child ended without reporting: its exit status, or

@@ -148,6 +148,11 @@ Json list_page(const std::string& qel_id, const std::string& session, std::int64
   }
   const Json& entries = member(*record, "data", "statistics list");
   if (!entries.is_array()) throw ProtocolError("statistics list: \"data\" is not a list");
+  if (entries.size() > QelExc::kMaxPageRows) {
+    throw ProtocolError("the reply from " + platform_origin() + std::string(SpiderDriver::kStatisticsListPath) +
+                        " lists " + std::to_string(entries.size()) + " rows, more than the " +
+                        std::to_string(QelExc::kMaxPageRows) + " a page may hold");
+  }
   std::size_t index = 0;
   for (const Json& entry : entries) {
     std::string what = "statistics list entry " + std::to_string(index++);

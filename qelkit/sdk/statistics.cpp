@@ -1,5 +1,6 @@
 #include "qelkit/sdk/statistics.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -82,6 +83,11 @@ std::vector<ListEntry> Statistics::list_all(const std::string& account, std::int
                                             std::int64_t end_time) {
   std::vector<ListEntry> all;
   for (std::int64_t page = 1;; ++page) {
+    // A platform that keeps giving full pages is not followed without end.
+    if (page > QelDis::kMaxPages) {
+      throw PageLimitError("the statistics list did not end within " + std::to_string(QelDis::kMaxPages) +
+                           " pages; the query stopped there");
+    }
     std::vector<ListEntry> entries = list(account, start_time, end_time, page);
     const bool last = static_cast<std::int64_t>(entries.size()) < kListPageSize;
     all.insert(all.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));

@@ -64,7 +64,8 @@ class Statistics {
   static std::vector<ListEntry> list(const std::string& account, std::int64_t start_time,
                                      std::int64_t end_time, std::int64_t page = 1);
   // Every page of the list for the span: pages 1, 2, ... until the first page
-  // with fewer than kListPageSize entries.
+  // with fewer than kListPageSize entries; PageLimitError when there is none
+  // within QelDis::kMaxPages pages.
   static std::vector<ListEntry> list_all(const std::string& account, std::int64_t start_time,
                                          std::int64_t end_time);
 

@@ -46,11 +46,13 @@ std::string required_session(const std::string& account);
 // must land somewhere); a removal refuses, leaving it where it is.
 enum class Unreadable { move_aside, refuse };
 
-// Read-modify-write of the stored logins: takes the data file's lock, reads
+// Read-modify-write of the stored logins: takes the data file's lock (on
+// the file itself, whatever path reaches it), reads
 // it (a file that is not a JSON object is moved aside, never overwritten, or
 // with Unreadable::refuse left untouched and reported as DataFileError),
 // lets `change` edit the object and writes it back privately and atomically
-// (in place where a rename cannot serve). Nothing is written when `change`
+// (in place where a rename cannot serve), then reads it back: what was
+// written must be what the file holds. Nothing is written when `change`
 // throws. Throws SystemError or another qelkit::Error when the file cannot be
 // locked, read or written; the file is then left as it was.
 void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable = Unreadable::move_aside);
