@@ -57,3 +57,13 @@ def test_an_expired_login_raises_permission_error_naming_the_account(sim, login)
     assert "account " + login in str(caught.value) and "log in again" in str(caught.value)
     assert caught.value.rows == []
     assert [f.page for f in caught.value.failed_pages] == [0, 1, 2, 3, 4, 5]
+
+
+def test_the_detailed_query_reports_each_page_to_on_progress(sim, login):
+    seen = []
+    rows = QelDriver.get_detailed_data_statistic(login, AT, on_progress=seen.append)["data"]
+    assert len(rows) == 1000 and seen == list(range(1, len(seen) + 1)) and len(seen) >= 50
+    with pytest.raises(errors.Error, match="on_progress raised ZeroDivisionError"):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=lambda pages: 1 / 0)
+    with pytest.raises(TypeError):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=3)
