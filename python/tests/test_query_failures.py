@@ -46,6 +46,16 @@ def test_a_refused_page_raises_with_the_rows_of_the_other_pages(sim, login):
     assert e.rows == [row for i, row in enumerate(expected[:120]) if i // 20 != failed.page]
 
 
+def test_the_detailed_query_reports_each_page_to_on_progress(sim, login):
+    seen = []
+    rows = QelDriver.get_detailed_data_statistic(login, AT, on_progress=seen.append)["data"]
+    assert len(rows) == 1000 and seen == list(range(1, len(seen) + 1)) and len(seen) >= 50
+    with pytest.raises(errors.Error, match="on_progress raised ZeroDivisionError"):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=lambda pages: 1 / 0)
+    with pytest.raises(TypeError):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=3)
+
+
 def test_an_expired_login_raises_permission_error_naming_the_account(sim, login):
     for session in sim.control("logins")["sessions"]:
         sim.control("expire_session", session_id=session["session_id"])
@@ -57,13 +67,3 @@ def test_an_expired_login_raises_permission_error_naming_the_account(sim, login)
     assert "account " + login in str(caught.value) and "log in again" in str(caught.value)
     assert caught.value.rows == []
     assert [f.page for f in caught.value.failed_pages] == [0, 1, 2, 3, 4, 5]
-
-
-def test_the_detailed_query_reports_each_page_to_on_progress(sim, login):
-    seen = []
-    rows = QelDriver.get_detailed_data_statistic(login, AT, on_progress=seen.append)["data"]
-    assert len(rows) == 1000 and seen == list(range(1, len(seen) + 1)) and len(seen) >= 50
-    with pytest.raises(errors.Error, match="on_progress raised ZeroDivisionError"):
-        QelDriver.get_detailed_data_statistic(login, AT, on_progress=lambda pages: 1 / 0)
-    with pytest.raises(TypeError):
-        QelDriver.get_detailed_data_statistic(login, AT, on_progress=3)
