@@ -497,6 +497,8 @@ Exit facade_failure(const std::string& account, const std::string& what) {
     }
     return Exit{kRefused, "the platform refused " + what + " (errCode " + std::to_string(e.code()) +
                               failed_pages_note(e) + ")"};
+  } catch (const StoredLoginError& e) {
+    return undecryptable(e.account());
   } catch (const NoReplyError& e) {
     return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
   } catch (const TransportError& e) {

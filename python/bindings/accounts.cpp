@@ -32,7 +32,7 @@ void register_accounts(py::module_& m) {
                        "The logins stored in json/data.json under the working directory. Every operation blocks "
                        "for its file and platform work without holding the GIL. A data file that does not read "
                        "raises DataFileError; an account not stored, AccountNotStoredError; a stored login that "
-                       "does not decrypt, AuthenticationError (qelkit.common.errors).")
+                       "does not decrypt, StoredLoginError (qelkit.common.errors).")
       .def_static(
           "list",
           [] {

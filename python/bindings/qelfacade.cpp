@@ -16,6 +16,7 @@ using namespace qelkit;
 using namespace qelkit::python;
 
 void register_accounts(py::module_& m);  // accounts.cpp
+void register_statistics(py::module_& m);  // statistics.cpp
 namespace qelkit::python {
 void register_login(py::module_& m);  // login.cpp
 }  // namespace qelkit::python
@@ -93,4 +94,5 @@ PYBIND11_MODULE(qelfacade, m) {
           py::arg("token"), "The background login completion (run in the child process).");
 
   register_accounts(m);
+  register_statistics(m);
 }

@@ -1,8 +1,8 @@
 #include "support.hpp"
 
-#include <initializer_list>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/taskspawn.hpp"
@@ -61,11 +61,12 @@ Json to_json_at(py::handle value, const char* what, int depth) {
              " is not a JSON value (None, bool, int, float, str, list, tuple or dict)");
 }
 
-// The Python exception classes of qelkit.common.errors, fetched once per
-// module and kept for the life of the process.
+// The Python exception classes of qelkit.common.errors, one per kind (by the
+// kind table's Python name), fetched once per module and kept for the life
+// of the process.
 struct ErrorClasses {
-  py::object error, transport, no_reply, protocol, conversion, decoding, invalid_argument, authentication, system;
-  py::object login_expired, platform, data_file, page_limit, failed_page, account_not_stored;
+  std::vector<py::object> by_kind;
+  py::object failed_page;
 };
 
 ErrorClasses* error_classes = nullptr;
@@ -83,7 +84,7 @@ void raise(const py::object& cls, const std::exception& e) { PyErr_SetObject(cls
 
 // Raises `cls` for a qelkit error with its partial outcome, and `extra`
 // attributes, on the instance. Falls back to the bare class if that fails.
-void raise(const py::object& cls, const Error& e, std::initializer_list<std::pair<const char*, py::object>> extra) {
+void raise(const py::object& cls, const Error& e, const std::vector<std::pair<const char*, py::object>>& extra) {
   try {
     py::object instance = cls(message_of(e));
     instance.attr("rows") = to_python(e.rows());
@@ -177,59 +178,49 @@ std::int64_t integer_arg(py::handle value, const char* name) {
   return v;
 }
 
+// The attributes a kind's Python exception carries beside the message.
+std::vector<std::pair<const char*, py::object>> attributes_of(const Error& e) {
+  switch (e.kind()) {
+    case ErrorKind::login_expired:
+      return {{"account", lenient_str(static_cast<const LoginExpiredError&>(e).account())}};
+    case ErrorKind::account_not_stored:
+      return {{"account", lenient_str(static_cast<const AccountNotStoredError&>(e).account())}};
+    case ErrorKind::stored_login:
+      return {{"account", lenient_str(static_cast<const StoredLoginError&>(e).account())}};
+    case ErrorKind::platform:
+    case ErrorKind::platform_busy:
+      return {{"code", py::int_(static_cast<const PlatformError&>(e).code())}};
+    case ErrorKind::data_file:
+      return {{"path", lenient_str(static_cast<const DataFileError&>(e).path())}};
+    case ErrorKind::error:
+    case ErrorKind::transport:
+    case ErrorKind::no_reply:
+    case ErrorKind::protocol:
+    case ErrorKind::conversion:
+    case ErrorKind::decoding:
+    case ErrorKind::invalid_argument:
+    case ErrorKind::authentication:
+    case ErrorKind::system:
+    case ErrorKind::page_limit:
+      return {};
+  }
+  return {};
+}
+
 void register_errors() {
   if (error_classes == nullptr) {
     py::module_ errors = py::module_::import("qelkit.common.errors");
     // Never freed: translations may happen until the interpreter ends.
-    error_classes = new ErrorClasses{errors.attr("Error"),
-                                     errors.attr("TransportError"),
-                                     errors.attr("NoReplyError"),
-                                     errors.attr("ProtocolError"),
-                                     errors.attr("ConversionError"),
-                                     errors.attr("DecodingError"),
-                                     errors.attr("InvalidArgumentError"),
-                                     errors.attr("AuthenticationError"),
-                                     errors.attr("SystemFailure"),
-                                     errors.attr("LoginExpiredError"),
-                                     errors.attr("PlatformError"),
-                                     errors.attr("DataFileError"),
-                                     errors.attr("PageLimitError"),
-                                     errors.attr("FailedPage"),
-                                     errors.attr("AccountNotStoredError")};
+    error_classes = new ErrorClasses{{}, errors.attr("FailedPage")};
+    for (const ErrorKindInfo& info : kErrorKinds) {
+      error_classes->by_kind.push_back(errors.attr(std::string(info.python_name).c_str()));
+    }
   }
   py::register_local_exception_translator([](std::exception_ptr p) {
-    const ErrorClasses& c = *error_classes;
     try {
       std::rethrow_exception(p);
-    } catch (const LoginExpiredError& e) {
-      raise(c.login_expired, e, {{"account", lenient_str(e.account())}});
-    } catch (const PlatformError& e) {
-      raise(c.platform, e, {{"code", py::int_(e.code())}});
-    } catch (const DataFileError& e) {
-      const py::str path = lenient_str(e.path());
-      raise(c.data_file, e, {{"path", path}});
-    } catch (const AccountNotStoredError& e) {
-      raise(c.account_not_stored, e, {{"account", lenient_str(e.account())}});
-    } catch (const PageLimitError& e) {
-      raise(c.page_limit, e, {});
-    } catch (const TransportError& e) {
-      raise(c.transport, e, {});
-    } catch (const NoReplyError& e) {
-      raise(c.no_reply, e, {});
-    } catch (const ProtocolError& e) {
-      raise(c.protocol, e, {});
-    } catch (const ConversionError& e) {
-      raise(c.conversion, e, {});
-    } catch (const DecodingError& e) {
-      raise(c.decoding, e, {});
-    } catch (const InvalidArgumentError& e) {
-      raise(c.invalid_argument, e, {});
-    } catch (const AuthenticationError& e) {
-      raise(c.authentication, e, {});
-    } catch (const SystemError& e) {
-      raise(c.system, e, {});
     } catch (const Error& e) {
-      raise(c.error, e, {});
+      raise(error_classes->by_kind[static_cast<std::size_t>(e.kind())], e, attributes_of(e));
     } catch (const std::out_of_range& e) {
       PyErr_SetString(PyExc_OverflowError, e.what());
     }

@@ -9,6 +9,7 @@ import pytest
 from conftest import wait_for
 from qelkit.common import errors
 from qelkit.common.docstore import JsonFileHandler
+from qelkit.sdk import DetailRow, Statistics
 from qelkit.sdk.qelfacade import QelDriver
 
 ACCOUNT = 2
@@ -54,6 +55,26 @@ def test_the_detailed_query_reports_each_page_to_on_progress(sim, login):
         QelDriver.get_detailed_data_statistic(login, AT, on_progress=lambda pages: 1 / 0)
     with pytest.raises(TypeError):
         QelDriver.get_detailed_data_statistic(login, AT, on_progress=3)
+
+
+def test_typed_statistics_stream_rows_in_page_order_and_raise_typed_errors(sim, login):
+    expected = sim.control("expected_rows", account=ACCOUNT, ts=AT)["normalised"]
+    batches = []
+    assert Statistics.detail(login, AT, batches.append) == len(expected)
+    assert [len(b) for b in batches] == [120] * 8 + [40]
+    rows = [row for batch in batches for row in batch]
+    assert all(isinstance(row, DetailRow) and isinstance(row.qel_id, str) for row in rows)
+    assert [row.drama_name for row in rows] == [row["drama_name"] for row in expected]
+    assert rows == Statistics.detail(login, AT)
+
+    def full(rows):
+        raise OSError("disk full")
+
+    with pytest.raises(OSError, match="disk full"):
+        Statistics.detail(login, AT, full)
+    with pytest.raises(errors.AccountNotStoredError) as caught:
+        Statistics.list_all("no-such-account", AT, AT + 86400)
+    assert caught.value.account == "no-such-account"
 
 
 def test_an_expired_login_raises_permission_error_naming_the_account(sim, login):

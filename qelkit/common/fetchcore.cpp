@@ -8,6 +8,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/log.hpp"
+#include "qelkit/common/platform_codes.hpp"
 #include "qelkit/common/qr_image.hpp"
 
 namespace qelkit {
@@ -15,10 +16,8 @@ namespace {
 
 constexpr int kAttempts = 3;          // pty's default: total attempts
 constexpr double kRetryDelay = 1.0;   // pty's default: seconds x attempt
-constexpr std::int64_t kBusyCodes[] = {300200, 300201, 300202, 300203};
 constexpr int kMaxBusyRetries = 10;
 constexpr double kBusyPause = 3.0;
-constexpr std::int64_t kSessionInvalid = 300334;
 
 bool same_name(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -316,7 +315,7 @@ std::optional<Reply> SpiderDriver::pty(const std::string& url, const RequestOpti
 Json SpiderDriver::ale() const {
   const std::string url = endpoint(kLoginCodePath);
   const Json doc = post(kLoginCodePath, set_dead()).doc;
-  if (err_code(doc, url) != 0) return Json{{"code", 100}};
+  if (err_code(doc, url) != 0) return Json{{"code", kCodeTokenRefused}};
   const Json& token = data_member(doc, "token", url);
   if (!token.is_string()) {
     throw ProtocolError("\"data.token\" in the reply from " + url + " is not text: " + brief(token));
@@ -358,7 +357,7 @@ std::optional<Json> SpiderDriver::add(std::string_view a, std::int64_t* refused_
   const std::string url = endpoint(kAuthDataPath);
   const Json doc = post(kAuthDataPath, set_dead(a)).doc;
   const std::int64_t code = err_code(doc, url);
-  if (code == kSessionInvalid) return Json{{"code", 300}};
+  if (code == kErrSessionInvalid) return Json{{"code", kCodeLoginExpired}};
   if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "finderUser", url)}};
   if (refused_code) *refused_code = code;
   return std::nullopt;
@@ -381,20 +380,24 @@ std::optional<Json> SpiderDriver::iast(std::string_view a, const Json& b, std::i
   const std::string url = endpoint(kStatisticsListPath);
   const Json doc = post(kStatisticsListPath, set_dead(a), b).doc;
   const std::int64_t code = err_code(doc, url);
-  if (code == kSessionInvalid) return Json{{"code", 300}};
+  if (code == kErrSessionInvalid) return Json{{"code", kCodeLoginExpired}};
   if (code == 0) return Json{{"code", 0}, {"data", data_member(doc, "list", url)}};
   if (refused_code) *refused_code = code;
   return std::nullopt;
 }
 
-Json SpiderDriver::owin(std::string_view a, const Json& b) const {
+Json SpiderDriver::owin(std::string_view a, const Json& b, bool* stayed_busy) const {
   const std::string url = endpoint(kStatisticsDownloadPath);
   const Headers headers = set_dead(a);
+  if (stayed_busy) *stayed_busy = false;
   for (int busy = 0;;) {
     const Json doc = post(kStatisticsDownloadPath, headers, b).doc;
     const std::int64_t code = err_code(doc, url);
-    if (std::find(std::begin(kBusyCodes), std::end(kBusyCodes), code) != std::end(kBusyCodes)) {
-      if (busy >= kMaxBusyRetries) return Json{{"code", 303}, {"data", Json::array()}};
+    if (std::find(std::begin(kErrBusy), std::end(kErrBusy), code) != std::end(kErrBusy)) {
+      if (busy >= kMaxBusyRetries) {
+        if (stayed_busy) *stayed_busy = true;
+        return Json{{"code", kCodeStillBusy}, {"data", Json::array()}};
+      }
       ++busy;
       if (logging(LogLevel::info)) {
         log_event(LogLevel::info, "busy",
@@ -407,7 +410,7 @@ Json SpiderDriver::owin(std::string_view a, const Json& b) const {
       current_clock().sleep(kBusyPause);
       continue;
     }
-    if (code == kSessionInvalid) return Json{{"code", 300}};
+    if (code == kErrSessionInvalid) return Json{{"code", kCodeLoginExpired}};
     if (code == 0) return Json{{"code", 0}, {"data", data_object(doc, url)}};
     return Json{{"code", code}, {"data", Json::array()}};
   }

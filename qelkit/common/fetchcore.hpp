@@ -135,8 +135,10 @@ class SpiderDriver {
 
   // One page of the statistics download, waiting out busy answers:
   // {"code": 0, "data": data}, {"code": 300}, {"code": 303, "data": []}
-  // after eleven busy answers, {"code": errCode, "data": []} otherwise.
-  Json owin(std::string_view a, const Json& b) const;
+  // after eleven busy answers, {"code": errCode, "data": []} otherwise (an
+  // errCode of 303 too). *stayed_busy, when given, is set to whether the
+  // busy answers ran out the re-requests: it tells the two 303s apart.
+  Json owin(std::string_view a, const Json& b, bool* stayed_busy = nullptr) const;
 };
 
 }  // namespace qelkit

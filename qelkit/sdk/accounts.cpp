@@ -4,9 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -14,28 +12,11 @@
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/json.hpp"
+#include "qelkit/common/platform_codes.hpp"
 #include "qelkit/sdk/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
-
-// The data file's path as shown in messages: absolute where it can be had.
-std::string shown_data_file() {
-  const std::string relative = JsonFileHandler::get_file_path(detail::data_file());
-  std::error_code ec;
-  const std::filesystem::path path = std::filesystem::absolute(relative, ec);
-  return ec ? relative : path.string();
-}
-
-// The decrypted session of a stored account, or AccountNotStoredError.
-std::string session_of(const std::string& account) {
-  std::optional<std::string> session = detail::stored_session(account);
-  if (!session) {
-    throw AccountNotStoredError(account, "no stored login for account " + account + " in the data file " +
-                                             shown_data_file());
-  }
-  return std::move(*session);
-}
 
 // The side file of remembered display names, beside the data file.
 constexpr const char* kNamesFile = "names.json";
@@ -88,7 +69,7 @@ std::vector<std::string> Accounts::list() {
 }
 
 AccountCheck Accounts::check(const std::string& account) {
-  const std::string session = session_of(account);
+  const std::string session = detail::required_session(account);
   const std::string what = "authorisation data of account " + account;
   std::int64_t refused = 0;
   const std::optional<Json> record = SpiderDriver().add(session, &refused);
@@ -98,7 +79,7 @@ AccountCheck Accounts::check(const std::string& account) {
   AccountCheck result;
   result.account = account;
   const int code = detail::record_code(*record, what);
-  if (code == 300) return result;  // expired
+  if (code == kCodeLoginExpired) return result;  // expired
   if (code != 0) throw PlatformError(code, "the platform refused the " + what + " (code " + std::to_string(code) + ")");
 
   const Json& user = detail::member(*record, "data", what);
@@ -167,7 +148,7 @@ std::optional<std::string> Accounts::remembered_name(const std::string& account)
   }
 }
 
-void Accounts::heartbeat(const std::string& account) { SpiderDriver().owit(session_of(account)); }
+void Accounts::heartbeat(const std::string& account) { SpiderDriver().owit(detail::required_session(account)); }
 
 bool Accounts::forget(const std::string& account) {
   // A strict read first: no data file, or no such member, changes nothing

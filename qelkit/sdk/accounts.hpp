@@ -30,9 +30,8 @@
 //   naming the file; nothing is asked of the platform and nothing is written;
 // - an account that is not stored: AccountNotStoredError naming it (an
 //   InvalidArgumentError); nothing is asked of the platform;
-// - a stored value that does not decrypt: AuthenticationError, DecodingError
-//   or InvalidArgumentError (a value that is not text: ProtocolError), naming
-//   the account;
+// - a stored value that does not decrypt (or is not an encrypted text at
+//   all): StoredLoginError naming the account;
 // - the platform out of reach: NoReplyError or TransportError; a reply of the
 //   wrong shape: ProtocolError; a refusal other than an expired login:
 //   PlatformError with the platform's errCode.
@@ -110,8 +109,8 @@ class Accounts {
   // accounts stay as they are, and the file keeps readable by its owner only
   // (it is replaced atomically, or rewritten in place where a rename cannot
   // serve, e.g. in a read-only directory). A data file that does not read is
-  // a DataFileError and is left exactly where and as it is (a login would
-  // move it aside; forgetting refuses instead). Throws SystemError when the
+  // a DataFileError and is left exactly where and as it is (a login child
+  // would move it aside; forgetting refuses instead). Throws SystemError when the
   // file cannot be locked or written (it then stays as it was). The account's
   // remembered display name goes too.
   static bool forget(const std::string& account);

@@ -51,6 +51,10 @@ void QelDis::run() {
 
       // Creation order is page order; joining each in turn keeps it.
       bool keep = !not_started;
+      const std::size_t failures_before = failures.size();
+      // Rows go straight to `data`, or with on_batch to this batch's own list.
+      Json batch = Json::array();
+      auto& gathered = (on_batch ? batch : data).get_ref<Json::array_t&>();
       for (const auto& worker : threads) {
         page = worker->b;
         worker->join();
@@ -59,8 +63,7 @@ void QelDis::run() {
           keep = false;  // the last batch, but its later pages still count
         } else {
           auto& rows = worker->data.get_ref<Json::array_t&>();
-          auto& all = data.get_ref<Json::array_t&>();
-          all.insert(all.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+          gathered.insert(gathered.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
           worker->data = Json::array();
         }
         if (worker->outcome.kind == PageOutcome::Kind::answered && on_progress) {
@@ -75,6 +78,18 @@ void QelDis::run() {
         }
       }
       if (not_started) failures.push_back(std::move(*not_started));
+      if (on_batch && failures.size() == failures_before) {
+        try {
+          on_batch(std::move(batch));
+        } catch (...) {
+          batch_error = std::current_exception();
+          return;
+        }
+      } else if (on_batch) {
+        // A failed batch's rows stay with the failure.
+        auto& all = data.get_ref<Json::array_t&>();
+        all.insert(all.end(), std::make_move_iterator(gathered.begin()), std::make_move_iterator(gathered.end()));
+      }
       if (!keep) return;
       page_start += count;
     }

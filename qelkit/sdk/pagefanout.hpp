@@ -25,7 +25,10 @@
 // rows gathered, so none of them outlives the run.
 //
 // Rows are moved, never copied: each worker's rows go into `data` and the
-// worker's own `data` is left empty.
+// worker's own `data` is left empty. With `on_batch`, the rows of each batch
+// in which every page answered go to it instead, in page order, as soon as
+// the batch is joined, so `data` keeps only the rows of a batch that failed;
+// an exception from `on_batch` is kept in `batch_error` and ends the paging.
 //
 // Thread-safety: the fields are handed over by start() and join(); do not
 // touch them while the fan-out runs. `on_progress` is called on the fan-out's
@@ -33,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +64,8 @@ class QelDis : public Thread {
 
   // Called with the number of pages that have answered so far.
   using ProgressHook = std::function<void(std::int64_t pages)>;
+  // Receives one batch's rows (a JSON array, possibly empty).
+  using BatchHook = std::function<void(Json&& rows)>;
 
   QelDis() = default;
 
@@ -68,6 +74,8 @@ class QelDis : public Thread {
   Json data = Json::array();   // every normalised row gathered, in page order
   std::vector<PageFailure> failures;  // pages that did not answer with code 0, in page order
   ProgressHook on_progress;    // optional; called after each page that answered
+  BatchHook on_batch;          // optional; takes each whole batch's rows instead of `data`
+  std::exception_ptr batch_error;  // what on_batch threw, if it did
   std::int64_t max_pages = kMaxPages;  // the page bound of this query
 
  protected:

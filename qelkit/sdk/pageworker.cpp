@@ -11,6 +11,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/platform_codes.hpp"
 
 namespace qelkit {
 
@@ -61,21 +62,10 @@ J& page_member(J& object, std::string_view key) {
   return *it;
 }
 
-// The class of a failure, most derived first, as a caller would catch it.
+// The class of a failure as a caller would catch it: a qelkit error's from
+// its kind, the few standard ones a page can meet by name.
 std::string error_kind_of(const std::exception& e) {
-  if (dynamic_cast<const LoginExpiredError*>(&e)) return "LoginExpiredError";
-  if (dynamic_cast<const PlatformError*>(&e)) return "PlatformError";
-  if (dynamic_cast<const DataFileError*>(&e)) return "DataFileError";
-  if (dynamic_cast<const PageLimitError*>(&e)) return "PageLimitError";
-  if (dynamic_cast<const TransportError*>(&e)) return "TransportError";
-  if (dynamic_cast<const NoReplyError*>(&e)) return "NoReplyError";
-  if (dynamic_cast<const ProtocolError*>(&e)) return "ProtocolError";
-  if (dynamic_cast<const ConversionError*>(&e)) return "ConversionError";
-  if (dynamic_cast<const DecodingError*>(&e)) return "DecodingError";
-  if (dynamic_cast<const InvalidArgumentError*>(&e)) return "InvalidArgumentError";
-  if (dynamic_cast<const AuthenticationError*>(&e)) return "AuthenticationError";
-  if (dynamic_cast<const SystemError*>(&e)) return "SystemError";
-  if (dynamic_cast<const Error*>(&e)) return "Error";
+  if (const auto* error = dynamic_cast<const Error*>(&e)) return std::string(error_kind_info(error->kind()).class_name);
   if (dynamic_cast<const std::out_of_range*>(&e)) return "std::out_of_range";
   if (dynamic_cast<const std::bad_alloc*>(&e)) return "std::bad_alloc";
   return "std::exception";
@@ -177,10 +167,11 @@ PageOutcome PageOutcome::of_answer() {
   return o;
 }
 
-PageOutcome PageOutcome::of_status(std::int64_t code) {
+PageOutcome PageOutcome::of_status(std::int64_t code, bool stayed_busy) {
   PageOutcome o;
   o.kind = Kind::status;
   o.code = code;
+  o.stayed_busy = stayed_busy;
   return o;
 }
 
@@ -207,8 +198,8 @@ std::string PageOutcome::describe() const {
     case Kind::answered:
       return "answered";
     case Kind::status:
-      if (code == 300) return "code 300: the platform no longer accepts the login";
-      if (code == 303) return "code 303: the platform stayed busy through every re-request";
+      if (code == kCodeLoginExpired) return "code 300: the platform no longer accepts the login";
+      if (stayed_busy) return "code 303: the platform stayed busy through every re-request";
       return "code " + std::to_string(code) + " from the platform";
     case Kind::failure:
       return error_kind + ": " + message;
@@ -219,10 +210,11 @@ std::string PageOutcome::describe() const {
 void QelExc::run() {
   try {
     Json where_data = request_body(c, b);
-    Json res_data = SpiderDriver().owin(a, where_data);
+    bool stayed_busy = false;
+    Json res_data = SpiderDriver().owin(a, where_data, &stayed_busy);
     const std::int64_t code = page_code(res_data);
     if (code != 0) {
-      outcome = PageOutcome::of_status(code);
+      outcome = PageOutcome::of_status(code, stayed_busy);
       return;
     }
     Json& page = page_member(res_data, "data");

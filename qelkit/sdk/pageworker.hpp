@@ -33,22 +33,25 @@ struct PageOutcome {
   enum class Kind {
     not_run,   // the worker has not finished a run (the initial value)
     answered,  // the platform served the page (code 0); its rows may be none at all
-    status,    // owin returned a non-zero code: 300 (login expired), 303 (still busy) or an errCode
+    status,    // owin returned a non-zero code: 300 (login expired), 303 (see stayed_busy) or an errCode
     failure,   // the run failed: see error, error_kind and message
   };
 
   Kind kind = Kind::not_run;
   std::int64_t code = 0;       // status: owin's code; otherwise 0
+  bool stayed_busy = false;    // status: the platform stayed busy through every re-request (code 303);
+                               // false for a page the platform refused with errCode 303
   std::exception_ptr error;    // failure: what was caught
   std::string error_kind;      // failure: the error's class, e.g. "NoReplyError"
   std::string message;         // failure: the error's message
 
   static PageOutcome of_answer();
-  static PageOutcome of_status(std::int64_t code);
+  static PageOutcome of_status(std::int64_t code, bool stayed_busy = false);
   // Names the failure's class and keeps its message.
   static PageOutcome of_failure(std::exception_ptr e);
 
-  // One line for messages: "answered", "code 303", "NoReplyError: no reply ...".
+  // One line for messages: "answered", "code 7 from the platform",
+  // "NoReplyError: no reply ...".
   std::string describe() const;
 };
 

@@ -11,11 +11,13 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/platform_codes.hpp"
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/login_completion.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
+#include "qelkit/sdk/statistics_query.hpp"
 #include "qelkit/sdk/stored_logins.hpp"
 
 namespace qelkit {
@@ -35,18 +37,17 @@ LoginExpiredError login_expired(const std::string& qel_id, const std::string& de
                                        " (it has expired); log in again" + detail);
 }
 
-// Throws `E` made from `args`, carrying a detailed query's partial outcome.
-template <typename E, typename... Args>
-[[noreturn]] void raise_with(Json rows, std::vector<FailedPage> failed, Args&&... args) {
-  E error(std::forward<Args>(args)...);
+// Throws `error` carrying a detailed query's partial outcome.
+template <typename E>
+[[noreturn]] void throw_with(E error, Json rows, std::vector<FailedPage> failed) {
   error.set_partial(std::move(rows), std::move(failed));
   throw error;
 }
 
 // Throws the detailed query's failure: the first page refused for an expired
-// login, else the first page the platform refused with a code, else the
-// first failed page's own kind of error. It carries the rows gathered and
-// every failed page.
+// login, else the first page the platform refused with a code (or that stayed
+// busy), else the first failed page's own kind of error. It carries the rows
+// gathered and every failed page.
 [[noreturn]] void raise_failed_pages(const std::string& qel_id, QelDis& fanout) {
   std::vector<FailedPage> failed;
   std::string numbers;
@@ -57,7 +58,7 @@ template <typename E, typename... Args>
     failed.push_back({f.page, f.outcome.describe()});
     numbers += (numbers.empty() ? "" : ", ") + std::to_string(f.page);
     if (f.outcome.kind == PageOutcome::Kind::status) {
-      if (f.outcome.code == 300 && !expired) expired = &f;
+      if (f.outcome.code == kCodeLoginExpired && !expired) expired = &f;
       if (!refused) refused = &f;
     } else if (!broken) {
       broken = &f;
@@ -66,47 +67,18 @@ template <typename E, typename... Args>
   const std::string pages = (failed.size() == 1 ? "page " : "pages ") + numbers + " of the detailed statistics";
   Json rows = std::move(fanout.data);
 
-  if (expired) {
-    raise_with<LoginExpiredError>(std::move(rows), std::move(failed), login_expired(qel_id, " (" + pages + " refused)"));
+  if (expired) throw_with(login_expired(qel_id, " (" + pages + " refused)"), std::move(rows), std::move(failed));
+  if (refused && refused->outcome.stayed_busy) {
+    throw_with(PlatformBusyError("the platform stayed busy through every re-request and did not serve " + pages),
+               std::move(rows), std::move(failed));
   }
   if (refused) {
     const std::int64_t code = refused->outcome.code;
-    const std::string message =
-        code == 303 ? "the platform stayed busy through every re-request and did not serve " + pages
-                    : "the platform refused " + pages + " (code " + std::to_string(code) + ")";
-    raise_with<PlatformError>(std::move(rows), std::move(failed), code, message);
+    throw_with(PlatformError(code, "the platform refused " + pages + " (code " + std::to_string(code) + ")"),
+               std::move(rows), std::move(failed));
   }
-  const std::string message = pages + " could not be fetched: " + broken->outcome.message;
-  if (!broken->outcome.error) raise_with<Error>(std::move(rows), std::move(failed), message);
-  try {
-    std::rethrow_exception(broken->outcome.error);
-  } catch (const LoginExpiredError& e) {
-    raise_with<LoginExpiredError>(std::move(rows), std::move(failed), e.account(), message);
-  } catch (const PlatformError& e) {
-    raise_with<PlatformError>(std::move(rows), std::move(failed), e.code(), message);
-  } catch (const DataFileError& e) {
-    raise_with<DataFileError>(std::move(rows), std::move(failed), e.path(), message);
-  } catch (const PageLimitError&) {
-    raise_with<PageLimitError>(std::move(rows), std::move(failed), message);
-  } catch (const TransportError&) {
-    raise_with<TransportError>(std::move(rows), std::move(failed), message);
-  } catch (const NoReplyError&) {
-    raise_with<NoReplyError>(std::move(rows), std::move(failed), message);
-  } catch (const ProtocolError&) {
-    raise_with<ProtocolError>(std::move(rows), std::move(failed), message);
-  } catch (const ConversionError&) {
-    raise_with<ConversionError>(std::move(rows), std::move(failed), message);
-  } catch (const DecodingError&) {
-    raise_with<DecodingError>(std::move(rows), std::move(failed), message);
-  } catch (const InvalidArgumentError&) {
-    raise_with<InvalidArgumentError>(std::move(rows), std::move(failed), message);
-  } catch (const AuthenticationError&) {
-    raise_with<AuthenticationError>(std::move(rows), std::move(failed), message);
-  } catch (const SystemError&) {
-    raise_with<SystemError>(std::move(rows), std::move(failed), message);
-  } catch (...) {
-    raise_with<Error>(std::move(rows), std::move(failed), message);
-  }
+  rethrow_with(broken->outcome.error, pages + " could not be fetched: " + broken->outcome.message, std::move(rows),
+               std::move(failed));
 }
 
 std::int64_t integer_member(const Json& entry, const char* key, const std::string& what) {
@@ -134,8 +106,29 @@ Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start
                                    std::int64_t page) {
   std::optional<std::string> session = stored_session(qel_id);
   if (!session) return Json::array();
+  return detail::list_page(qel_id, *session, start_time, end_time, page);
+}
+
+Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time) {
+  return get_detailed_data_statistic(qel_id, date_time, ProgressHook());
+}
+
+Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time,
+                                            ProgressHook on_progress) {
+  std::optional<std::string> session = stored_session(qel_id);
+  if (!session) return Json::array();
+  Json result = Json::object();
+  result["code"] = 0;
+  result["data"] = detail::detailed_rows(qel_id, *session, date_time, std::move(on_progress), nullptr);
+  return result;
+}
+
+namespace detail {
+
+Json list_page(const std::string& qel_id, const std::string& session, std::int64_t start_time,
+               std::int64_t end_time, std::int64_t page) {
   Json query = Json::object();
-  query["pageSize"] = 5;
+  query["pageSize"] = kListPageSize;
   query["currentPage"] = std::max<std::int64_t>(page, 1);
   query["startTs"] = std::to_string(start_time);
   query["endTs"] = std::to_string(end_time);
@@ -143,13 +136,13 @@ Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start
 
   Json rows = Json::array();
   std::int64_t refused = 0;
-  std::optional<Json> record = SpiderDriver().iast(*session, query, &refused);
+  std::optional<Json> record = SpiderDriver().iast(session, query, &refused);
   if (!record) {
     throw PlatformError(refused, "the platform refused the statistics list of account " + qel_id + " (errCode " +
                                      std::to_string(refused) + ")");
   }
   const int code = record_code(*record, "statistics list");
-  if (code == 300) throw login_expired(qel_id, "");
+  if (code == kCodeLoginExpired) throw login_expired(qel_id, "");
   if (code != 0) {
     throw PlatformError(code, "the platform refused the statistics list of account " + qel_id + " (code " +
                                   std::to_string(code) + ")");
@@ -169,28 +162,23 @@ Json QelDriver::get_data_statistic(const std::string& qel_id, std::int64_t start
   return rows;
 }
 
-Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time) {
-  return get_detailed_data_statistic(qel_id, date_time, ProgressHook());
-}
-
-Json QelDriver::get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time,
-                                            ProgressHook on_progress) {
-  std::optional<std::string> session = stored_session(qel_id);
-  if (!session) return Json::array();
+Json detailed_rows(const std::string& qel_id, const std::string& session, std::int64_t date_time,
+                   QelDis::ProgressHook on_progress, QelDis::BatchHook on_batch) {
   auto fanout = std::make_shared<QelDis>();
-  fanout->a = *session;
+  fanout->a = session;
   fanout->b = date_time;
   fanout->on_progress = std::move(on_progress);
+  fanout->on_batch = std::move(on_batch);
   fanout->daemon = false;
   fanout->start();
   fanout->join();
   if (std::exception_ptr escaped = fanout->exception()) std::rethrow_exception(escaped);
+  if (fanout->batch_error) std::rethrow_exception(fanout->batch_error);
   if (!fanout->failures.empty()) raise_failed_pages(qel_id, *fanout);
-  Json result = Json::object();
-  result["code"] = 0;
-  result["data"] = std::move(fanout->data);
-  return result;
+  return std::move(fanout->data);
 }
+
+}  // namespace detail
 
 void QelDriver::ce(const std::string& token) {
   // A child started by Login also reports its outcome to the login object.

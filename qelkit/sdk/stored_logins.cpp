@@ -215,23 +215,32 @@ Json stored_logins() {
 
 // The decrypted session id of a stored account, or nothing when the account
 // is not stored.
-std::optional<std::string> stored_session(const std::string& qel_id) {
+std::optional<std::string> stored_session(const std::string& qel_id, UndecryptableLogin undecryptable) {
   Json stored = stored_logins();
   auto it = stored.find(qel_id);
   if (it == stored.end()) return std::nullopt;
+  std::string message = "the stored login of account " + qel_id + " does not decrypt (written by another build, or damaged): ";
   if (!it->is_string()) {
-    throw ProtocolError("the stored login of account " + qel_id + " is not an encrypted text");
+    message += "it is not an encrypted text";
+    if (undecryptable == UndecryptableLogin::stored_login_error) throw StoredLoginError(qel_id, message);
+    throw ProtocolError(message);
   }
   try {
     return storage_crypto().decrypt(it->get<std::string>());
-  } catch (const AuthenticationError& e) {
-    throw AuthenticationError("the stored login of account " + qel_id +
-                              " does not decrypt (written by another build, or damaged): " + e.what());
-  } catch (const DecodingError& e) {
-    throw DecodingError("the stored login of account " + qel_id + " is not a valid encrypted text: " + e.what());
-  } catch (const InvalidArgumentError& e) {
-    throw InvalidArgumentError("the stored login of account " + qel_id + " is too short to decrypt: " + e.what());
+  } catch (const Error& e) {
+    message += e.what();
+    if (undecryptable == UndecryptableLogin::stored_login_error) throw StoredLoginError(qel_id, message);
+    rethrow_with(std::current_exception(), message, Json::array(), {});
   }
+}
+
+std::string required_session(const std::string& account) {
+  std::optional<std::string> session = stored_session(account, UndecryptableLogin::stored_login_error);
+  if (!session) {
+    const std::string shown = shown_data_file();
+    throw AccountNotStoredError(account, "no stored login for account " + account + " in the data file " + shown);
+  }
+  return std::move(*session);
 }
 
 void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable,

@@ -25,11 +25,22 @@ const std::string& data_file();
 // to move the file aside or repair it, and quotes nothing of its content.
 Json stored_logins();
 
+// How a stored login that does not decrypt is reported: the facade keeps the
+// decryption's own kind (AuthenticationError, DecodingError or
+// InvalidArgumentError; a value that is not text: ProtocolError), the SDK's
+// own API says StoredLoginError.
+enum class UndecryptableLogin { own_kind, stored_login_error };
+
 // The decrypted session id of a stored account, or nothing when the account
-// is not stored. A stored value that does not decrypt throws
-// AuthenticationError, DecodingError or InvalidArgumentError (a value that is
-// not text: ProtocolError), naming the account.
-std::optional<std::string> stored_session(const std::string& qel_id);
+// is not stored. A stored value that does not decrypt throws as
+// `undecryptable` says, naming the account.
+std::optional<std::string> stored_session(const std::string& qel_id,
+                                          UndecryptableLogin undecryptable = UndecryptableLogin::own_kind);
+
+// The decrypted session id of a stored account for the SDK's own API:
+// AccountNotStoredError when it is not stored, StoredLoginError when it does
+// not decrypt.
+std::string required_session(const std::string& account);
 
 // What a read-modify-write does with a data file that does not read as a
 // JSON object: a login moves it aside and starts a new one (the new login

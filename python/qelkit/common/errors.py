@@ -74,6 +74,11 @@ class PlatformError(Error, RuntimeError):
     code = None
 
 
+class PlatformBusyError(PlatformError):
+    """The platform stayed busy through every re-request of a page (``code``
+    303): not a refusal, it may serve the query later."""
+
+
 class DataFileError(Error, OSError):
     """The data file exists but does not read as a JSON object (invalid JSON,
     a byte-order mark, another kind of value, no permission); ``path`` names
@@ -91,3 +96,11 @@ class AccountNotStoredError(InvalidArgumentError, LookupError):
 
 class PageLimitError(ProtocolError):
     """A detailed query reached its page limit: the platform kept sending rows."""
+
+
+class StoredLoginError(Error, ValueError):
+    """The stored login of ``account`` does not decrypt (written by another
+    build, or damaged): log in again. Raised by the SDK's own API
+    (qelkit.sdk.Statistics, qelkit.sdk.Accounts)."""
+
+    account = None

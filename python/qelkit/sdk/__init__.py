@@ -1,9 +1,9 @@
 """Facade, statistics page worker, statistics fan-out, and the SDK's own API
-for hosts (``from qelkit.sdk import Accounts, Login``)."""
+for hosts (``from qelkit.sdk import Accounts, Login, Statistics``)."""
 
 # The SDK's own classes live in the facade's module; they are loaded on first
 # use, so that importing another module of this package does not load it.
-_FROM_FACADE = ("Accounts", "AccountCheck", "Login", "LoginOutcome")
+_FROM_FACADE = ("Accounts", "AccountCheck", "Login", "LoginOutcome", "Statistics", "ListEntry", "DetailRow")
 
 
 def __getattr__(name):
