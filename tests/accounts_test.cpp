@@ -349,6 +349,47 @@ TEST_F(AccountsOnThePlatform, CheckTellsLiveFromExpiredWithTheDisplayName) {
   EXPECT_THROW(Accounts::check(second.id), qelkit::Error);
 }
 
+TEST_F(AccountsOnThePlatform, ChecksRememberTheDisplayNameBesideTheDataFile) {
+  const Login first = log_in(1);
+  const Login second = log_in(2);
+  const std::string name = sim().accounts()[1]["nickname"].get<std::string>();
+  EXPECT_EQ(Accounts::remembered_name(first.id), std::nullopt) << "nothing checked yet";
+
+  // Several at a time, one result per account in the order given, a failure
+  // in its own slot.
+  const auto results = Accounts::check_all({first.id, "not-stored", second.id}, 2);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].account, first.id);
+  ASSERT_TRUE(results[0].check && results[0].check->live());
+  EXPECT_EQ(results[0].check->display_name, name);
+  EXPECT_FALSE(results[1].check);
+  EXPECT_THROW(std::rethrow_exception(results[1].failure), qelkit::AccountNotStoredError);
+  ASSERT_TRUE(results[2].check && results[2].check->live());
+  EXPECT_FALSE(results[2].failure);
+
+  // The side file: names and the time of the check, nothing of the data file.
+  const Json names = JsonFileHandler::load_data_strict("names.json");
+  EXPECT_EQ(names[first.id]["display_name"], name);
+  EXPECT_THAT(names[first.id]["checked"].get<std::string>(),
+              ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z"));
+  EXPECT_EQ(read("json/names.json").find(stored()[first.id].get<std::string>()), std::string::npos);
+  EXPECT_EQ(stored().size(), 2u) << "the data file keeps its format";
+
+  // An expired login keeps the name it had; forgetting drops it.
+  sim().expire_session(first.session);
+  EXPECT_FALSE(Accounts::check(first.id).live());
+  EXPECT_EQ(Accounts::remembered_name(first.id), name);
+  ASSERT_TRUE(Accounts::forget(first.id));
+  EXPECT_EQ(Accounts::remembered_name(first.id), std::nullopt);
+  EXPECT_TRUE(Accounts::remembered_name(second.id).has_value());
+
+  // A damaged side file reads as no names and never fails a check.
+  std::ofstream("json/names.json", std::ios::trunc) << "{\"cut";
+  EXPECT_EQ(Accounts::remembered_name(second.id), std::nullopt);
+  EXPECT_TRUE(Accounts::check(second.id).live());
+  EXPECT_TRUE(Accounts::remembered_name(second.id).has_value()) << "the next check rewrites it";
+}
+
 TEST_F(AccountsOnThePlatform, HeartbeatReachesThePlatformWithTheStoredSession) {
   const Login login = log_in(0);
   const std::string path(qelkit::SpiderDriver::kHeartbeatPath);

@@ -1,10 +1,14 @@
 #include "apps/qelkit/cli.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +29,7 @@
 #include "apps/qelkit/terminal_qr.hpp"
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/log.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/login.hpp"
@@ -54,6 +59,11 @@ Commands:
 
 Run 'qelkit <command> --help' for the options of a command.
 
+  -v, --verbose  (anywhere on the line) log each platform request, retry and
+                 busy wait on standard error, as QELKIT_LOG=info does;
+                 QELKIT_LOG=debug logs more. No log line holds a session id,
+                 cookie, login token or the data file's content.
+
 Stored logins live in json/data.json under the current directory.
 The platform is reached at %s
 (QELKIT_PLATFORM_ORIGIN overrides it; QELKIT_CA_FILE names a PEM file of
@@ -76,7 +86,7 @@ Exit status:
   11 login --wait: the login could not be completed or stored
 )";
 
-constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait [--json]] [--qr STYLE]
+constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait [--json]] [--qr STYLE] [--print-link]
 
 Asks the platform for a login code and shows it as a QR code. Scan it with
 the platform's phone app and confirm the login: it then completes in the
@@ -100,6 +110,10 @@ Options:
               {"outcome": "stored", "account_id": ..., "display_name": ...,
               "message": ...}, or "ended", "unconfirmed", "refused" (with
               "code") or "failed"
+  --print-link  also print the confirm link the code holds, as one line
+              after the code (on the same stream), for testing without a
+              phone: the substitute platform's confirm control takes the
+              token at its end
   -h, --help  show this help
 
 Exit status: 0 done; 5 platform unreachable; 6 platform refused a login
@@ -110,13 +124,16 @@ login could not be completed or stored; 1 other failure.
 
 constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts [--check] [--json]
 
-Lists the ids of the accounts stored in json/data.json under the current
-directory, one per line, in the order they were first stored.
+Lists the accounts stored in json/data.json under the current directory, one
+per line, in the order they were first stored: the id, and after a tab the
+display name that the last check found (kept in json/names.json), when one
+did.
 
 Options:
-  --check     ask the platform about each account: shows a table of the
-              account id, its display name and whether its login is live
-              or expired (an expired one must log in again)
+  --check     ask the platform about each account, a few at a time: shows a
+              table of the account id, its display name and whether its
+              login is live or expired (an expired one must log in again;
+              it shows the name from its last successful check)
   --json      print JSON for scripts: a list of the ids, or with --check a
               list of {"account", "display_name" (null when none), "state"
               ("live", "expired" or "error"), "error" (with "error" only)}
@@ -149,8 +166,9 @@ constexpr const char* kKeepaliveHelp = R"(Usage: qelkit keepalive [ACCOUNT...]
 
 Sends the platform's online heartbeat with the stored login of each ACCOUNT,
 or of every stored account when none is named, and prints the id of each
-account it was sent for. The heartbeat does not tell whether the login is
-still accepted: qelkit accounts --check does.
+account it was sent for. The platform answers a heartbeat with no status, so
+"sent" does not mean that the login is still valid (an expired one is sent
+too): qelkit accounts --check tells, and keepalive says so on standard error.
 
   ACCOUNT     a stored account id (see qelkit accounts)
 
@@ -183,7 +201,7 @@ login does not decrypt; 5 platform unreachable or busy; 6 platform refused
 (for example an expired login); 8 data file unreadable; 1 other failure.
 )";
 
-constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--json | --csv]
+constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--columns LIST] [--json | --csv]
 
 Shows every page of the account's detailed native-drama statistics at TIME,
 one row per drama and day. Pages are fetched six at a time; on a terminal a
@@ -193,6 +211,11 @@ live count of the pages fetched is shown on standard error.
   TIME        epoch seconds, or a date YYYY-MM-DD (midnight, local time)
 
 Options:
+  --columns LIST  only these columns, in this order (table and CSV), for a
+                  table that fits the terminal, e.g.
+                  --columns date,drama_name,drama_read_count,iaa_income; of
+                  date, qel_id, drama_name, is_mount, feed_read_count,
+                  drama_read_count, iaa_income, mount_income, qel_nickname
   --json      print the SDK's result as JSON, unchanged
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
@@ -312,6 +335,36 @@ bool colours_wanted(FILE* stream) {
 void put(FILE* stream, const std::string& text) { std::fwrite(text.data(), 1, text.size(), stream); }
 
 // A status line on standard error that rewrites itself; only on a terminal.
+// A signal that asks qelkit to end (Ctrl-C, TERM, a closed terminal) while a
+// login is waited for: the login's child is cancelled before qelkit exits,
+// so that no login completes unseen after qelkit has gone (its child would
+// otherwise poll on, in a directory that may be gone too).
+volatile std::sig_atomic_t stop_signal = 0;
+
+class StopSignals {
+ public:
+  StopSignals() {
+    struct sigaction note {};
+    note.sa_handler = [](int sig) { stop_signal = sig; };
+    ::sigemptyset(&note.sa_mask);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      ::sigaction(kSignals[i], nullptr, &previous_[i]);
+      // An ignored SIGINT (a background job of a script) stays ignored.
+      if (kSignals[i] == SIGINT && previous_[i].sa_handler == SIG_IGN) continue;
+      ::sigaction(kSignals[i], &note, nullptr);
+    }
+  }
+  ~StopSignals() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
+};
+
 class StatusLine {
  public:
   StatusLine() : live_(is_tty(stderr)) {}
@@ -339,6 +392,28 @@ class StatusLine {
 };
 
 // Prints a line at a time: the rows are the one copy of the result.
+// The columns --columns chose from `all` (every one without it).
+std::vector<std::string> chosen_columns(const std::string& command, const Parsed& p, Format format,
+                                        const std::vector<std::string>& all) {
+  if (!p.has("--columns")) return all;
+  if (format == Format::Json) throw usage(command, "--columns goes with the table or --csv, not --json");
+  std::vector<std::string> chosen;
+  const std::string& list = p.options.at("--columns");
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = list.find(',', start);
+    const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (std::find(all.begin(), all.end(), name) == all.end()) {
+      std::string known;
+      for (const std::string& c : all) known += (known.empty() ? "" : ", ") + c;
+      throw usage(command, "--columns: no column \"" + terminal_safe(name) + "\" (the columns: " + known + ")");
+    }
+    chosen.push_back(name);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return chosen;
+}
+
 void print_rows(Format format, const std::vector<std::string>& columns, const Json& rows,
                 const Json& facade_result) {
   const LineSink out = [](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); };
@@ -372,6 +447,11 @@ void print_rows(Format format, const std::vector<std::string>& columns, const Js
 // The stored logins. A data file that exists but holds no JSON object (bad
 // JSON, a byte-order mark, an array) is not mistaken for "no logins".
 Json stored_logins() {
+  try {
+    Accounts::list();  // the library's reading of an unreadable file: never quotes its content
+  } catch (const DataFileError& e) {
+    throw Exit{kUnreadableData, e.what()};
+  }
   const std::string name(QelDriver::kDataFile);
   std::string problem;
   try {
@@ -382,8 +462,7 @@ Json stored_logins() {
     problem = e.what();
   }
   const std::string path = std::filesystem::absolute(JsonFileHandler::get_file_path(name)).string();
-  throw Exit{kUnreadableData, "the data file " + path + " is unreadable (" + problem +
-                                  "); the next qelkit login moves it aside"};
+  throw Exit{kUnreadableData, "the data file " + path + " is unreadable (" + problem + ")"};
 }
 
 Exit undecryptable(const std::string& account) {
@@ -421,7 +500,7 @@ Exit facade_failure(const std::string& account, const std::string& what) {
   } catch (const LoginExpiredError& e) {
     return Exit{kRefused, "the login of account " + e.account() + " has expired; run qelkit login"};
   } catch (const DataFileError& e) {
-    return Exit{kUnreadableData, std::string(e.what()) + "; the next qelkit login moves it aside"};
+    return Exit{kUnreadableData, e.what()};  // it says how to repair it or move it aside
   } catch (const PlatformError& e) {
     if (e.code() == 303) {
       return Exit{kUnreachable,
@@ -511,26 +590,43 @@ void save_png(std::optional<PrivateFile>& file, const std::string& png) {
   }
 }
 
-// Shows the QR code of a login started by the facade (no --wait).
-int login_without_waiting(std::optional<PrivateFile>& png_file, FILE* qr_stream, QrStyle qr_style) {
-  Json record;
-  try {
-    record = QelDriver::get_login_qrcode_base64();
-  } catch (...) {
-    throw facade_failure("", "the login code request");
+// Shows the QR code of a login started by the facade (no --wait), and its
+// confirm link with --print-link.
+int login_without_waiting(std::optional<PrivateFile>& png_file, FILE* qr_stream, QrStyle qr_style, bool print_link) {
+  std::string png, link;
+  if (print_link) {
+    // The facade gives only the image: a login object, left to complete on
+    // its own as the facade's login would.
+    try {
+      const Login login = Login::start();
+      link = login.link();
+      png = png_from_data_url(login.data_url());
+    } catch (const PlatformError& e) {
+      throw Exit{kRefused, login_refusal(e.code())};
+    } catch (...) {
+      throw facade_failure("", "the login code request");
+    }
+  } else {
+    Json record;
+    try {
+      record = QelDriver::get_login_qrcode_base64();
+    } catch (...) {
+      throw facade_failure("", "the login code request");
+    }
+    if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
+      throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
+    }
+    if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
+    if (!record.contains("data") || !record["data"].is_string()) {
+      throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
+    }
+    png = png_from_data_url(record["data"].get<std::string>());
   }
-  if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
-    throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
-  }
-  if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
-  if (!record.contains("data") || !record["data"].is_string()) {
-    throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
-  }
-  const std::string png = png_from_data_url(record["data"].get<std::string>());
   save_png(png_file, png);
   // The code, one line of text and the cursor's line fit the terminal.
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
+  if (print_link) put(qr_stream, terminal_safe(link) + "\n");
   std::fflush(qr_stream);
   put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
   return kOk;
@@ -560,8 +656,17 @@ int cmd_login(const Parsed& p) {
       throw Exit{kFailure, e.what()};
     }
   }
-  if (!wait) return login_without_waiting(png_file, qr_stream, qr_style);
+  // A login never starts while the data file does not read: the login child
+  // would move it aside, and the logins it holds would go out of use.
+  try {
+    Accounts::list();
+  } catch (...) {
+    throw facade_failure("", "the data file");
+  }
+  const bool print_link = p.has("--print-link");
+  if (!wait) return login_without_waiting(png_file, qr_stream, qr_style, print_link);
 
+  const StopSignals stop_signals;
   std::optional<Login> login;
   try {
     login.emplace(Login::start());
@@ -574,6 +679,7 @@ int cmd_login(const Parsed& p) {
   save_png(png_file, png_from_data_url(login->data_url()));
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(drawable(login->modules()), qr_style, screen.rows - 2, screen.columns));
+  if (print_link) put(qr_stream, terminal_safe(login->link()) + "\n");
   std::fflush(qr_stream);
   put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
 
@@ -584,6 +690,12 @@ int cmd_login(const Parsed& p) {
   // after its own 300 s); the wait only pauses to refresh the status line.
   std::optional<LoginOutcome> outcome;
   while (!(outcome = login->wait(std::chrono::milliseconds(250)))) {
+    if (const int sig = stop_signal) {
+      outcome = login->cancel();  // the outcome it had reported, if any, stands
+      if (outcome->kind == LoginOutcome::Kind::stored) break;
+      status.clear();
+      throw Exit{128 + sig, "the login was cancelled (signal " + std::to_string(sig) + ")"};
+    }
     const auto waited =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
     status.show("Waiting for the login to be confirmed on the phone... " + std::to_string(waited) +
@@ -591,6 +703,7 @@ int cmd_login(const Parsed& p) {
   }
   status.clear();
   if (json) put(stdout, outcome_json(*outcome));
+  if (outcome->moved_aside) put(stderr, "qelkit: " + terminal_safe(*outcome->moved_aside) + "\n");
   if (outcome->kind != LoginOutcome::Kind::stored) throw login_exit(*outcome);
 
   const std::string id = terminal_safe(outcome->account_id);
@@ -633,22 +746,29 @@ int cmd_accounts(const Parsed& p) {
     if (as_json) {
       put(stdout, json_text(Json(ids)) + "\n");
     } else {
-      for (const std::string& id : ids) put(stdout, terminal_safe(id) + "\n");
+      for (const std::string& id : ids) {
+        const std::optional<std::string> name = Accounts::remembered_name(id);
+        put(stdout, terminal_safe(id) + (name ? "\t" + terminal_safe(*name) : std::string()) + "\n");
+      }
     }
     return kOk;
   }
 
   // Each account is checked even when another could not be: the first
-  // failure sets the exit status, every one is reported.
+  // failure (in the order listed) sets the exit status, every one is reported.
   std::optional<Exit> first_failure;
   Json rows = Json::array();
-  for (const std::string& id : ids) {
+  for (const AccountCheckResult& result : Accounts::check_all(ids)) {
+    const std::string& id = result.account;
     Json row = Json::object();
     row["account"] = id;
     row["display_name"] = nullptr;
     try {
-      const AccountCheck checked = Accounts::check(id);
-      if (checked.display_name) row["display_name"] = *checked.display_name;
+      if (result.failure) std::rethrow_exception(result.failure);
+      const AccountCheck& checked = *result.check;
+      // An expired login shows the name its last successful check found.
+      const std::optional<std::string> name = checked.live() ? checked.display_name : Accounts::remembered_name(id);
+      if (name) row["display_name"] = *name;
       row["state"] = checked.live() ? "live" : "expired";
     } catch (...) {
       Exit failure = account_failure(id, "the check of account " + id);
@@ -706,6 +826,10 @@ int cmd_keepalive(const Parsed& p) {
       if (!first_failure) first_failure = std::move(failure);
     }
   }
+  if (!ids.empty()) {
+    put(stderr, "a heartbeat does not tell whether a login is still valid (the platform answers it with no "
+                "status); run qelkit accounts --check to see which logins are live\n");
+  }
   return first_failure ? first_failure->code : kOk;
 }
 
@@ -741,6 +865,7 @@ int cmd_detail(const Parsed& p) {
   const std::string& account = p.positional[0];
   const std::int64_t time = time_argument("detail", "TIME", p.positional[1]);
   const Format format = output_format("detail", p);
+  const std::vector<std::string> columns = chosen_columns("detail", p, format, kDetailColumns);
   require_account(account);
 
   StatusLine status;
@@ -762,7 +887,7 @@ int cmd_detail(const Parsed& p) {
   if (!result.is_object() || !result.contains("data") || !result["data"].is_array()) {
     throw Exit{kFailure, "unexpected result from the SDK: " + result.dump()};
   }
-  print_rows(format, kDetailColumns, result["data"], result);
+  print_rows(format, columns, result["data"], result);
   return kOk;
 }
 
@@ -775,12 +900,15 @@ struct Command {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--json", false}, {"--qr", true}}, &cmd_login},
+      {"login",
+       kLoginHelp,
+       {{"--png", true}, {"--wait", false}, {"--json", false}, {"--qr", true}, {"--print-link", false}},
+       &cmd_login},
       {"accounts", kAccountsHelp, {{"--check", false}, {"--json", false}}, &cmd_accounts},
       {"logout", kLogoutHelp, {}, &cmd_logout},
       {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},
       {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
-      {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}}, &cmd_detail},
+      {"detail", kDetailHelp, {{"--columns", true}, {"--json", false}, {"--csv", false}}, &cmd_detail},
   };
   return table;
 }
@@ -799,7 +927,15 @@ std::string main_help() {
   return buf.data();
 }
 
-int dispatch(const std::vector<std::string>& args) {
+int dispatch(std::vector<std::string> args) {
+  // -v anywhere: the log at info, for this process and the login child it
+  // starts (a debug level already asked for stays).
+  const auto verbose = std::remove_if(args.begin(), args.end(),
+                                      [](const std::string& a) { return a == "-v" || a == "--verbose"; });
+  if (verbose != args.end()) {
+    args.erase(verbose, args.end());
+    if (!logging(LogLevel::info)) ::setenv("QELKIT_LOG", "info", 1);
+  }
   if (args.empty()) throw usage("", "no command given");
   const std::string& first = args[0];
   if (first == "-h" || first == "--help") {

@@ -18,6 +18,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/log.hpp"
 #include "qelkit/common/qr_image.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
@@ -106,6 +107,7 @@ Json LoginOutcome::to_json() const {
   if (kind == Kind::refused || kind == Kind::ended) j["code"] = code;
   j["message"] = message;
   if (exit_status) j["exit_status"] = *exit_status;
+  if (moved_aside) j["moved_aside"] = *moved_aside;
   return j;
 }
 
@@ -140,6 +142,10 @@ LoginOutcome LoginOutcome::from_json(const Json& value) {
     if (!s->is_number_integer()) throw ProtocolError("login outcome: \"exit_status\" is not an integer");
     o.exit_status = s->get<int>();
   }
+  if (auto m = value.find("moved_aside"); m != value.end()) {
+    if (!m->is_string()) throw ProtocolError("login outcome: \"moved_aside\" is not text");
+    o.moved_aside = m->get<std::string>();
+  }
   return o;
 }
 
@@ -160,6 +166,7 @@ Completion complete_login(const std::string& token) {
     clock.sleep(kPollInterval);
     last = SpiderDriver().als(token);
     status = record_code(last, "login status");
+    if (logging(LogLevel::debug)) log_event(LogLevel::debug, "login_status", {{"status", std::to_string(status)}});
     if (status == 1 || status == 4) break;
   }
   Completion done;
@@ -212,14 +219,20 @@ Completion complete_login(const std::string& token) {
   }
 
   // Store.
+  std::string moved_aside;
   try {
-    update_stored_logins([&](Json& stored) { stored[account_id] = encrypted; });
+    update_stored_logins([&](Json& stored) { stored[account_id] = encrypted; }, Unreadable::move_aside,
+                         &moved_aside);
   } catch (const Error& e) {
     throw SystemError("could not write the login of account " + account_id + ": " + e.what());
   }
   done.outcome = make(LoginOutcome::Kind::stored, "stored the login of account " + account_id);
   done.outcome.account_id = account_id;
   done.outcome.display_name = std::move(display_name);
+  if (!moved_aside.empty()) {
+    done.outcome.message += "; " + moved_aside;
+    done.outcome.moved_aside = std::move(moved_aside);
+  }
   return done;
 }
 
@@ -289,6 +302,7 @@ struct Login::State {
   std::string line;
   std::string error_tail;
   std::optional<LoginOutcome> outcome;
+  bool own_program = false;  // the child is the host's own executable (no interpreter named)
 
   ~State() {
     close_fd(channel);
@@ -308,6 +322,9 @@ struct Login::State {
       close_fd(fd);
       return false;
     }
+    // The child's log lines reach this process's standard error, as they
+    // would if it wrote there itself (the pipe delivers each line whole).
+    if (tail && logging(LogLevel::info)) (void)!::write(STDERR_FILENO, buf.data(), static_cast<std::size_t>(n));
     sink.append(buf.data(), static_cast<std::size_t>(n));
     if (tail && sink.size() > kStderrTail) sink.erase(0, sink.size() - kStderrTail);
     if (!tail && sink.size() > kMaxOutcomeLine) {
@@ -332,6 +349,12 @@ struct Login::State {
     std::string message = "the login child ended without reporting an outcome (" + signal_text(status) + ")";
     const std::string err = last_line(error_tail);
     if (!err.empty()) message += ": " + err;
+    // A child that ran the completion reports before it exits; one that
+    // exits on its own without a word most likely never got to run it.
+    if (own_program && status >= 0) {
+      message += "; the child is this program started with -c and a script, so its main probably does not call "
+                 "qelkit::handle_child_task(argc, argv) first (it must, before anything else)";
+    }
     LoginOutcome o = make(LoginOutcome::Kind::failed, std::move(message));
     o.exit_status = status;
     return o;
@@ -391,6 +414,7 @@ Login& Login::operator=(Login&&) noexcept = default;
 Login::~Login() = default;
 
 Login Login::start() {
+  detail::stored_logins();  // an unreadable data file: DataFileError, and no token is asked for
   Json record = SpiderDriver().ale();
   const int code = record_code(record, "login code");
   if (code != 0) {
@@ -399,6 +423,7 @@ Login Login::start() {
   const std::string token = text_form(member(record, "data", "login code"), "the login token");
 
   auto state = std::make_unique<State>();
+  state->own_program = child_host().executable.empty();
   state->link = detail::confirm_link(token);
   state->data_url = SpiderDriver().gqb(state->link);
   state->modules = detail::qr_modules(state->link);

@@ -22,6 +22,11 @@
 // status or signal. The data file is never compared, so several logins at
 // once each learn their own account.
 //
+// The child's standard error goes to the login object, which keeps its end
+// for the message of a child that dies unreported; with the log on
+// (QELKIT_LOG, see qelkit/common/log.hpp) what the child writes there is
+// passed on to this process's standard error while the login is waited for.
+//
 // A Login that is dropped before its outcome is known leaves the child
 // running: the login still completes and is stored, and the child is reaped
 // in the background, as with the facade.
@@ -60,6 +65,11 @@ struct LoginOutcome {
   // failed only, when the child ended without reporting: its exit status, or
   // minus the signal that ended it.
   std::optional<int> exit_status;
+  // Set when the data file, readable when the login started, no longer read
+  // as a JSON object when the login was stored: it was moved aside so that
+  // the login is not lost, and this sentence says why, where to, and that
+  // the logins it held are no longer used until it is repaired. Hosts show it.
+  std::optional<std::string> moved_aside;
 
   // The kind's name as it is printed and reported: "stored", "ended",
   // "unconfirmed", "refused", "failed", "cancelled".
@@ -67,7 +77,7 @@ struct LoginOutcome {
   const char* kind_name() const { return name(kind); }
   // The outcome as a JSON object: {"outcome": name, ...} with "account_id"
   // and "display_name" (stored), "code" (refused, ended), "message", and
-  // "exit_status" when known.
+  // "exit_status" and "moved_aside" when known.
   Json to_json() const;
   // The outcome read back from to_json()'s form. Throws ProtocolError when it
   // is not one.
@@ -77,6 +87,10 @@ struct LoginOutcome {
 class Login {
  public:
   // Asks the platform for a login token and starts the login completion.
+  // A data file that exists but does not read as a JSON object is a
+  // DataFileError naming it, before a token is asked for: the login would
+  // have to move it aside, and the logins it holds would silently go out of
+  // use (the message says how to move it aside or repair it).
   // Throws PlatformError (code 100) when the platform refuses a token (no
   // child is started), NoReplyError or ProtocolError when it cannot be
   // reached or answers in a way that cannot be read, and SystemError when the

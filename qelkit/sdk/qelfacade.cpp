@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -195,6 +196,8 @@ void QelDriver::ce(const std::string& token) {
     throw;
   }
   if (channel) detail::report_outcome(*channel, done.outcome);
+  // Said also where no Login listens: the file moved aside holds logins.
+  if (done.outcome.moved_aside) std::fprintf(stderr, "qelkit: %s\n", done.outcome.moved_aside->c_str());
   if (done.refused_unexpectedly) {
     throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
   }

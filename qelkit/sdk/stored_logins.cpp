@@ -155,17 +155,37 @@ class DataFileLock {
   int data_fd_ = -1;
 };
 
+// Why the data file did not read, without any of its content: the JSON
+// parser's message quotes the last text it read, which may be part of an
+// encrypted session id.
+std::string problem_of(const Error& e) {
+  std::string text = e.what();
+  if (const auto parser = text.find("[json.exception."); parser != std::string::npos) {
+    if (const auto quoted = text.find("; last read: ", parser); quoted != std::string::npos) text.erase(quoted);
+  }
+  return text;
+}
+
+// The data file's path as shown in messages: absolute where it can be had.
+std::string shown_data_file() {
+  const std::string relative = JsonFileHandler::get_file_path(data_file());
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::absolute(relative, ec);
+  return ec ? relative : path.string();
+}
+
 // Reads the data file for an update. A file that exists but does not hold a
 // JSON object is moved aside under a telling name rather than overwritten,
-// so stored logins are never silently destroyed.
-Json read_for_update(const std::filesystem::path& path) {
+// so stored logins are never silently destroyed; `moved_aside` (when given)
+// then says so.
+Json read_for_update(const std::filesystem::path& path, std::string* moved_aside) {
   std::string problem;
   try {
     Json doc = JsonFileHandler::load_data_strict(data_file());
     if (doc.is_object()) return doc;
     problem = "not a JSON object";
   } catch (const Error& e) {
-    problem = e.what();
+    problem = problem_of(e);
   }
   char stamp[32];
   std::time_t now = std::time(nullptr);
@@ -179,6 +199,13 @@ Json read_for_update(const std::filesystem::path& path) {
   if (ec) {
     throw SystemError("the data file " + path.string() + " is unreadable (" + problem +
                       ") and cannot be moved aside: " + ec.message());
+  }
+  if (moved_aside) {
+    std::error_code abs_ec;
+    const std::filesystem::path shown = std::filesystem::absolute(aside, abs_ec);
+    *moved_aside = "the data file " + shown_data_file() + " was unreadable (" + problem + ") and was moved aside to " +
+                   (abs_ec ? aside : shown).string() +
+                   "; the logins it held are no longer used until it is repaired and moved back";
   }
   return Json::object();
 }
@@ -201,13 +228,12 @@ Json stored_logins() {
     if (stored.is_object()) return stored;
     problem = "it holds " + std::string(stored.type_name()) + ", not a JSON object";
   } catch (const Error& e) {
-    problem = e.what();
+    problem = problem_of(e);
   }
-  const std::string relative = JsonFileHandler::get_file_path(data_file());
-  std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(relative, ec);
-  const std::string shown = ec ? relative : path.string();
-  throw DataFileError(shown, "the data file " + shown + " is unreadable (" + problem + ")");
+  const std::string shown = shown_data_file();
+  throw DataFileError(shown, "the data file " + shown + " is unreadable (" + problem + "); repair it, or move it " +
+                                 "aside (mv " + shown + " " + shown + ".damaged) so that the next login starts " +
+                                 "a new one");
 }
 
 // The decrypted session id of a stored account, or nothing when the account
@@ -234,16 +260,14 @@ std::optional<std::string> stored_session(const std::string& qel_id, Undecryptab
 std::string required_session(const std::string& account) {
   std::optional<std::string> session = stored_session(account, UndecryptableLogin::stored_login_error);
   if (!session) {
-    const std::string relative = JsonFileHandler::get_file_path(data_file());
-    std::error_code ec;
-    const std::filesystem::path path = std::filesystem::absolute(relative, ec);
-    throw AccountNotStoredError(account, "no stored login for account " + account + " in the data file " +
-                                             (ec ? relative : path.string()));
+    const std::string shown = shown_data_file();
+    throw AccountNotStoredError(account, "no stored login for account " + account + " in the data file " + shown);
   }
   return std::move(*session);
 }
 
-void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable) {
+void update_stored_logins(const std::function<void(Json&)>& change, Unreadable unreadable,
+                          std::string* moved_aside) {
   const std::filesystem::path path = JsonFileHandler::get_file_path(data_file());
   if (path.has_parent_path()) {
     std::error_code ec;
@@ -255,7 +279,7 @@ void update_stored_logins(const std::function<void(Json&)>& change, Unreadable u
   }
   JsonFileHandler::check_link(data_file());  // before anything is read or moved through it
   DataFileLock lock(path);
-  Json stored = unreadable == Unreadable::refuse ? stored_logins() : read_for_update(path);
+  Json stored = unreadable == Unreadable::refuse ? stored_logins() : read_for_update(path, moved_aside);
   change(stored);
   JsonFileHandler::save_private_data(stored, data_file());
   // Read back while the lock is held: a change is reported done only when it
