@@ -82,6 +82,10 @@ std::vector<ListEntry> Statistics::list_all(const std::string& account, std::int
                                             std::int64_t end_time) {
   std::vector<ListEntry> all;
   for (std::int64_t page = 1;; ++page) {
+    if (page > kMaxListPages) {
+      throw PageLimitError("the statistics list of account " + account + " did not end within " +
+                           std::to_string(kMaxListPages) + " pages; the query stopped there");
+    }
     std::vector<ListEntry> entries = list(account, start_time, end_time, page);
     const bool last = static_cast<std::int64_t>(entries.size()) < kListPageSize;
     all.insert(all.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
