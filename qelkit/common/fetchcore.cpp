@@ -226,6 +226,8 @@ Json SpiderDriver::ale() const {
 
 std::string SpiderDriver::gqb(std::string_view a) const { return detail::png_data_url(detail::qr_png(a)); }
 
+std::vector<std::vector<bool>> SpiderDriver::qr_modules(std::string_view a) const { return detail::qr_modules(a); }
+
 Json SpiderDriver::als(std::string_view token) const {
   // The token goes into the query as it is; refuse only what would change
   // the URL's structure or break the request line.

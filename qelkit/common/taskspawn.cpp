@@ -229,13 +229,6 @@ class SigpipeGuard {
 
 }  // namespace
 
-std::string decode_utf8_replace(std::string_view bytes) {
-  // The serializer's "replace" policy turns each maximal invalid subsequence
-  // into one U+FFFD; parsing the result back undoes the JSON escaping.
-  return Json::parse(Json(std::string(bytes)).dump(-1, ' ', false, Json::error_handler_t::replace))
-      .get<std::string>();
-}
-
 // ---- Process ----
 
 Process::Process(Process&& o) noexcept

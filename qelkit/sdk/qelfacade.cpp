@@ -22,6 +22,8 @@
 namespace qelkit {
 namespace {
 
+static_assert(QelDriver::kDataFile == detail::kDataFileName);
+
 using detail::member;
 using detail::record_code;
 using detail::stored_session;

@@ -16,7 +16,6 @@
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
-#include "qelkit/sdk/qelfacade.hpp"
 
 namespace qelkit::detail {
 namespace {
@@ -165,7 +164,7 @@ Json read_for_update(const std::filesystem::path& path) {
 CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
 
 const std::string& data_file() {
-  static const std::string* const name = new std::string(QelDriver::kDataFile);  // never destroyed
+  static const std::string* const name = new std::string(kDataFileName);  // never destroyed
   return *name;
 }
 
