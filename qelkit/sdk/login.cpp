@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/fd.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/text.hpp"
 #include "qelkit/common/taskspawn.hpp"
@@ -36,14 +37,8 @@ constexpr std::size_t kMaxOutcomeLine = 64 * 1024;
 // How much of the child's standard error is kept for a failure message.
 constexpr std::size_t kStderrTail = 2048;
 
-std::string system_message(const std::string& what, int err) {
-  return what + ": " + std::generic_category().message(err);
-}
-
-void close_fd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
+using detail::system_message;
+using detail::UniqueFd;
 
 std::string signal_text(int status) {
   if (status >= 0) return "exit status " + std::to_string(status);
@@ -71,34 +66,31 @@ struct Login::State {
   std::string data_url;
   std::vector<std::vector<bool>> modules;
   std::optional<Process> child;
-  int channel = -1;  // read end of the outcome pipe
-  int errors = -1;   // read end of the child's standard error
+  UniqueFd channel;  // read end of the outcome pipe
+  UniqueFd errors;   // read end of the child's standard error
   std::string line;
   std::string error_tail;
   std::optional<LoginOutcome> outcome;
 
-  ~State() {
-    close_fd(channel);
-    close_fd(errors);
-    // child's destructor hands a running child to the reaper
-  }
+  // The descriptors close, and child's destructor hands a running child to
+  // the reaper.
 
   // Reads what is there from `fd` into `sink`; false at end of stream.
-  bool read_some(int& fd, std::string& sink, bool tail) {
+  bool read_some(UniqueFd& fd, std::string& sink, bool tail) {
     std::array<char, 4096> buf;
     ssize_t n;
     do {
-      n = ::read(fd, buf.data(), buf.size());
+      n = ::read(fd.get(), buf.data(), buf.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno == EAGAIN) return true;
     if (n <= 0) {
-      close_fd(fd);
+      fd.reset();
       return false;
     }
     sink.append(buf.data(), static_cast<std::size_t>(n));
     if (tail && sink.size() > kStderrTail) sink.erase(0, sink.size() - kStderrTail);
     if (!tail && sink.size() > kMaxOutcomeLine) {
-      close_fd(fd);  // not a line the child writes; judged by the exit status
+      fd.reset();  // not a line the child writes; judged by the exit status
       return false;
     }
     return true;
@@ -129,21 +121,21 @@ struct Login::State {
   // line, or else from the exit status once standard error has ended too.
   bool pump(std::optional<std::chrono::steady_clock::time_point> deadline) {
     while (!outcome) {
-      if (channel < 0) {
+      if (!channel.valid()) {
         if (auto r = reported()) {
           outcome = std::move(*r);
-          close_fd(errors);  // what the child still writes there is not needed
+          errors.reset();  // what the child still writes there is not needed
           break;
         }
-        if (errors < 0) {
+        if (!errors.valid()) {
           outcome = unreported(child->wait());
           break;
         }
       }
       std::array<pollfd, 2> fds{};
       nfds_t count = 0;
-      if (channel >= 0) fds[count++] = {channel, POLLIN, 0};
-      if (errors >= 0) fds[count++] = {errors, POLLIN, 0};
+      if (channel.valid()) fds[count++] = {channel.get(), POLLIN, 0};
+      if (errors.valid()) fds[count++] = {errors.get(), POLLIN, 0};
       // Past the deadline, what is already there is still read once.
       int ms = -1;
       bool last_look = false;
@@ -160,13 +152,13 @@ struct Login::State {
       if (r == 0) return false;
       for (nfds_t i = 0; i < count; ++i) {
         if (fds[i].revents == 0) continue;
-        if (fds[i].fd == channel) {
+        if (fds[i].fd == channel.get()) {
           read_some(channel, line, false);
         } else {
           read_some(errors, error_tail, true);
         }
       }
-      if (last_look && channel >= 0) return false;
+      if (last_look && channel.valid()) return false;
     }
     return true;
   }
@@ -192,27 +184,16 @@ Login Login::start() {
 
   // Two pipes, read ends kept here: the outcome channel and the child's
   // standard error (kept for the message of a child that dies unreported).
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) < 0) throw SystemError(system_message("cannot make the login's outcome channel", errno));
-  state->channel = out[0];
-  if (::pipe2(err, O_CLOEXEC) < 0) {
-    ::close(out[1]);
-    throw SystemError(system_message("cannot make a pipe for the login child's standard error", errno));
-  }
-  state->errors = err[0];
-  try {
-    state->child.emplace(TaskFactory().create_task(
-        std::string(detail::kLoginTaskModule), std::string(detail::kLoginTaskClass),
-        std::string(detail::kLoginTaskMethod), Json::array({token}), StdStream::inherit(), StdStream::inherit(),
-        StdStream::from_fd(err[1]), {PassedFd{out[1], detail::kLoginOutcomeVariable}}));
-  } catch (...) {
-    ::close(out[1]);
-    ::close(err[1]);
-    throw;
-  }
-  // Only the child holds the write ends now, so each pipe ends when it does.
-  ::close(out[1]);
-  ::close(err[1]);
+  detail::Pipe out = detail::make_pipe("cannot make the login's outcome channel");
+  detail::Pipe err = detail::make_pipe("cannot make a pipe for the login child's standard error");
+  state->channel = std::move(out.read);
+  state->errors = std::move(err.read);
+  state->child.emplace(TaskFactory().create_task(
+      std::string(detail::kLoginTaskModule), std::string(detail::kLoginTaskClass),
+      std::string(detail::kLoginTaskMethod), Json::array({token}), StdStream::inherit(), StdStream::inherit(),
+      StdStream::from_fd(err.write.get()), {PassedFd{out.write.get(), detail::kLoginOutcomeVariable}}));
+  // The write ends close on return: only the child holds them then, so each
+  // pipe ends when it does.
   return Login(std::move(state));
 }
 
@@ -239,8 +220,8 @@ LoginOutcome Login::cancel() {
   if (!s.child->poll()) ::kill(s.child->pid(), SIGKILL);
   s.child->wait();
   // The child is gone: what it wrote before it died can be read to the end.
-  while (s.channel >= 0) s.read_some(s.channel, s.line, false);
-  close_fd(s.errors);
+  while (s.channel.valid()) s.read_some(s.channel, s.line, false);
+  s.errors.reset();
   if (auto r = s.reported()) {
     s.outcome = std::move(*r);
   } else {

@@ -16,6 +16,7 @@
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/fd.hpp"
 
 namespace qelkit::detail {
 namespace {
@@ -47,9 +48,9 @@ class DataFileLock {
     lock_path += ".lock";
     const std::string shown = lock_path.string();
     // Read-only is enough for flock and lets a lock file of mode 0400 serve.
-    fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    fd_.reset(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
-    if (fd_ < 0) {
+    if (!fd_.valid()) {
       const int err = errno;
       if (::lstat(lock_path.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
@@ -58,11 +59,11 @@ class DataFileLock {
       lock_data_file(data_path, shown, err);
       return;
     }
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
+    if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
     if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
     wait_for_lock(data_path, shown);
   }
-  ~DataFileLock() { close_fd(); }  // closing releases the lock
+  // Closing fd_ releases the lock.
   DataFileLock(const DataFileLock&) = delete;
   DataFileLock& operator=(const DataFileLock&) = delete;
 
@@ -71,39 +72,37 @@ class DataFileLock {
     return "it belongs to user " + std::to_string(owner) + ", not to this user (" + std::to_string(::geteuid()) + ")";
   }
   [[noreturn]] void refuse(const std::string& lock_path, const std::string& why) {
-    close_fd();
+    fd_.reset();
     throw SystemError("refusing the lock file " + lock_path + ": " + why + "; nothing was stored");
-  }
-  void close_fd() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
   }
 
   // Locks the data file itself; opening `lock_path` failed with `lock_error`.
   void lock_data_file(const std::filesystem::path& data_path, const std::string& lock_path, int lock_error) {
     const std::string shown = data_path.string();
-    const std::string no_lock_file = lock_path + ": " + std::strerror(lock_error);
+    const std::string no_lock_file = lock_path + ": " + errno_text(lock_error);
     for (;;) {
-      fd_ = ::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd_ < 0 && errno == EACCES) fd_ = ::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd_ < 0) {
+      fd_.reset(::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      if (!fd_.valid() && errno == EACCES) {
+        fd_.reset(::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      }
+      if (!fd_.valid()) {
         const int err = errno;
         if (err == ENOENT && (lock_error == EACCES || lock_error == EPERM || lock_error == EROFS)) {
           throw SystemError("the data file " + shown + " does not exist and cannot be created: its directory " +
                             "takes no new files (" + no_lock_file + "); nothing was stored");
         }
-        throw SystemError("cannot lock the data file " + shown + ": " + std::strerror(err) + " (nor use " +
+        throw SystemError("cannot lock the data file " + shown + ": " + errno_text(err) + " (nor use " +
                           no_lock_file + "); nothing was stored");
       }
       wait_for_lock(data_path, shown);
       // A writer may have replaced the file by a rename while this process
       // waited: the lock counts only on the file that the path names now.
       struct stat held {}, now {};
-      if (::fstat(fd_, &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+      if (::fstat(fd_.get(), &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
           held.st_ino == now.st_ino) {
         return;
       }
-      close_fd();
+      fd_.reset();
     }
   }
 
@@ -112,15 +111,15 @@ class DataFileLock {
     // Real time, not the platform clock: the holder is another process.
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return;
       const int err = errno;
       if (err == EINTR) continue;
       if (err != EWOULDBLOCK) {
-        close_fd();
-        throw SystemError("cannot lock " + locked + ": " + std::strerror(err));
+        fd_.reset();
+        throw SystemError("cannot lock " + locked + ": " + errno_text(err));
       }
       if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
-        close_fd();
+        fd_.reset();
         throw SystemError("the data file " + data_path.string() + " stayed locked by another process (" + locked +
                           ") for 30 s; nothing was stored");
       }
@@ -128,7 +127,7 @@ class DataFileLock {
     }
   }
 
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // Reads the data file for an update. A file that exists but does not hold a
