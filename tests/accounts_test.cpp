@@ -26,7 +26,7 @@
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 #include "tests/support/other_user.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/sanitized.hpp"

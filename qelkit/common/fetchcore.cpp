@@ -7,7 +7,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/common/qr_image.hpp"
+#include "qelkit/common/internal/qr_image.hpp"
 
 namespace qelkit {
 namespace {

@@ -24,7 +24,7 @@
 #include <system_error>
 #include <vector>
 
-#include "qelkit/common/child_script.hpp"
+#include "qelkit/common/internal/child_script.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/internal/fd.hpp"
 

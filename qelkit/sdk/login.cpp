@@ -22,8 +22,8 @@
 #include "qelkit/common/text.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
-#include "qelkit/sdk/login_completion.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {

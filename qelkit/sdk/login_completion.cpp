@@ -1,5 +1,5 @@
 // The child side of a login: the completion's steps and the outcome report.
-#include "qelkit/sdk/login_completion.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,7 +16,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/text.hpp"
 #include "qelkit/common/transport.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {

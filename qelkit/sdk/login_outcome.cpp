@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "qelkit/common/errors.hpp"
-#include "qelkit/sdk/login_completion.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
 
 namespace qelkit {
 namespace {

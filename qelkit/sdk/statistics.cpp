@@ -5,8 +5,8 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/json.hpp"
-#include "qelkit/sdk/statistics_query.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/statistics_query.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {

@@ -1,4 +1,4 @@
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
