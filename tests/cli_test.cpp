@@ -38,6 +38,8 @@
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/net.hpp"
 
 namespace qelkit {
 namespace {
@@ -58,12 +60,7 @@ const auto* const kSim = PlatformSimEnvironment::install(sim_options());
 // ---------------------------------------------------------------------------
 // Helpers
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -111,21 +108,7 @@ class ScopedCwd {
 };
 
 // A loopback port with nothing listening on it.
-int closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using qelkit::testing::closed_port;
 
 // RFC 4180 records: quoted fields with doubled quotes, CRLF record ends.
 std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
