@@ -39,6 +39,8 @@
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/net.hpp"
 
 namespace qelkit {
 namespace {
@@ -59,12 +61,7 @@ const auto* const kSim = PlatformSimEnvironment::install(sim_options());
 // ---------------------------------------------------------------------------
 // Helpers
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -112,21 +109,7 @@ class ScopedCwd {
 };
 
 // A loopback port with nothing listening on it.
-int closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using qelkit::testing::closed_port;
 
 // RFC 4180 records: quoted fields with doubled quotes, CRLF record ends.
 std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
@@ -165,6 +148,20 @@ std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
 }
 
 std::string csv_value(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+// A normalised detail row as the command prints it, with the typed rows' one
+// type per member: an integer date YYYYMMDD as "YYYY-MM-DD", ids and names
+// as text.
+Json printed_row(Json row) {
+  if (row["date"].is_number_integer()) {
+    const std::string d = row["date"].dump();
+    row["date"] = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+  }
+  for (const char* key : {"qel_id", "drama_name", "qel_nickname"}) {
+    if (!row[key].is_string()) row[key] = row[key].dump();
+  }
+  return row;
+}
 
 // Draws half-block lines back into a grayscale PNG, `scale` pixels per
 // module, with a light margin, so a QR reader can decode what a terminal shows.
@@ -576,7 +573,9 @@ TEST_F(CliPlatform, DetailInAllThreeFormats) {
   const int account = account_index(id);
   const std::int64_t ts = 1772323200;
   kSim->sim().set_download_rows(account, 45, ts);  // three pages of twenty
-  const Json expected = kSim->sim().expected_rows(account, ts)["normalised"];
+  const Json served = kSim->sim().expected_rows(account, ts);
+  Json expected = Json::array();
+  for (const Json& row : served["normalised"]) expected.push_back(printed_row(row));
   ASSERT_EQ(expected.size(), 45u);
 
   CliRun json = run({"detail", id, std::to_string(ts), "--json"});
@@ -748,6 +747,15 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6AndOutagesStatus5InWords) {
   EXPECT_EQ(page.err.rfind("qelkit: the platform refused the detailed statistics download (errCode 300500 for page ", 0),
             0u) << page.err;
   EXPECT_EQ(lines_of(page.err).size(), 1u) << page.err;
+
+  // A page the platform answers with errCode 303 is refused, not "busy".
+  sim.script(download_path, Json{{"errCode", 303}});
+  CliRun refused_303 = run({"detail", id, "1772323200"});
+  EXPECT_EQ(refused_303.status, cli::kRefused) << refused_303.err;
+  EXPECT_EQ(
+      refused_303.err.rfind("qelkit: the platform refused the detailed statistics download (errCode 303 for page ", 0),
+      0u)
+      << refused_303.err;
 
   sim.script(download_path, Json{{"real", true}, {"cut_after", 5}, {"count", 18}});  // every attempt of batch 0
   CliRun cut = run({"detail", id, "1772323200", "--csv"});

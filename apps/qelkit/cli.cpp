@@ -27,13 +27,13 @@
 #include "apps/qelkit/private_file.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
-#include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/log.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/login.hpp"
-#include "qelkit/sdk/qelfacade.hpp"
+#include "qelkit/common/platform_codes.hpp"
+#include "qelkit/sdk/statistics.hpp"
 
 namespace qelkit::cli {
 namespace {
@@ -182,7 +182,7 @@ login does not decrypt; 5 platform unreachable; 8 data file unreadable; 1
 other failure.
 )";
 
-constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N] [--json | --csv]
+constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N | --all-pages] [--json | --csv]
 
 Shows one page (five entries) of the account's per-drama statistics for the
 span from START to END: drama name, views, IAA income and mount income.
@@ -192,7 +192,8 @@ span from START to END: drama name, views, IAA income and mount income.
 
 Options:
   --page N    the page to show, counted from 1 (default 1)
-  --json      print the SDK's result as JSON, unchanged
+  --all-pages every page of the span, up to the first that is not full
+  --json      print the rows as JSON
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
 
@@ -204,8 +205,9 @@ login does not decrypt; 5 platform unreachable or busy; 6 platform refused
 constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--columns LIST] [--json | --csv]
 
 Shows every page of the account's detailed native-drama statistics at TIME,
-one row per drama and day. Pages are fetched six at a time; on a terminal a
-live count of the pages fetched is shown on standard error.
+one row per drama and day (dates as YYYY-MM-DD, account ids as text). Pages
+are fetched six at a time; on a terminal a live count of the rows fetched is
+shown on standard error.
 
   ACCOUNT     a stored account id (see qelkit accounts)
   TIME        epoch seconds, or a date YYYY-MM-DD (midnight, local time)
@@ -216,7 +218,7 @@ Options:
                   --columns date,drama_name,drama_read_count,iaa_income; of
                   date, qel_id, drama_name, is_mount, feed_read_count,
                   drama_read_count, iaa_income, mount_income, qel_nickname
-  --json      print the SDK's result as JSON, unchanged
+  --json      print {"code": 0, "data": rows} as JSON
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
 
@@ -442,44 +444,6 @@ void print_rows(Format format, const std::vector<std::string>& columns, const Js
 }
 
 // ---------------------------------------------------------------------------
-// The data file
-
-// The stored logins. A data file that exists but holds no JSON object (bad
-// JSON, a byte-order mark, an array) is not mistaken for "no logins".
-Json stored_logins() {
-  try {
-    Accounts::list();  // the library's reading of an unreadable file: never quotes its content
-  } catch (const DataFileError& e) {
-    throw Exit{kUnreadableData, e.what()};
-  }
-  const std::string name(QelDriver::kDataFile);
-  std::string problem;
-  try {
-    Json stored = JsonFileHandler::load_data_strict(name);
-    if (stored.is_object()) return stored;
-    problem = "it holds no JSON object";
-  } catch (const Error& e) {
-    problem = e.what();
-  }
-  const std::string path = std::filesystem::absolute(JsonFileHandler::get_file_path(name)).string();
-  throw Exit{kUnreadableData, "the data file " + path + " is unreadable (" + problem + ")"};
-}
-
-Exit undecryptable(const std::string& account) {
-  return Exit{kUndecryptable, "the stored login for account " + account +
-                                  " does not decrypt (written by another build, or damaged); run qelkit login again"};
-}
-
-void require_account(const std::string& account) {
-  const Json stored = stored_logins();
-  auto it = stored.find(account);
-  if (it == stored.end()) {
-    throw Exit{kUnknownAccount, "no stored login for account " + account + "; run qelkit login"};
-  }
-  if (!it->is_string()) throw undecryptable(account);  // an encrypted login is always text
-}
-
-// ---------------------------------------------------------------------------
 // Facade failures -> exit status
 
 // " for page 2" or " for pages 0, 1": the pages a detailed query could not fetch.
@@ -491,42 +455,72 @@ std::string failed_pages_note(const Error& e) {
   return note;
 }
 
-// Maps the failure in flight (inside a catch) of a facade call to the
-// command's exit. `account` is the account queried ("" for a login), `what`
-// names what was asked of the platform.
-Exit facade_failure(const std::string& account, const std::string& what) {
+// The exit status of each kind is the kind table's; these are the ones the
+// command's help names.
+static_assert(error_kind_info(ErrorKind::account_not_stored).exit_status == kUnknownAccount);
+static_assert(error_kind_info(ErrorKind::stored_login).exit_status == kUndecryptable);
+static_assert(error_kind_info(ErrorKind::no_reply).exit_status == kUnreachable);
+static_assert(error_kind_info(ErrorKind::platform_busy).exit_status == kUnreachable);
+static_assert(error_kind_info(ErrorKind::platform).exit_status == kRefused);
+static_assert(error_kind_info(ErrorKind::data_file).exit_status == kUnreadableData);
+static_assert(error_kind_info(ErrorKind::error).exit_status == kFailure);
+
+// The command's exit for a qelkit failure: the kind's status, and one line
+// saying what to do. `what` names what was asked of the platform.
+Exit error_exit(const Error& e, const std::string& what) {
+  std::string message;
+  switch (e.kind()) {
+    case ErrorKind::login_expired:
+      message = "the login of account " + static_cast<const LoginExpiredError&>(e).account() +
+                " has expired; run qelkit login";
+      break;
+    case ErrorKind::data_file:
+      message = e.what();  // it says how to repair the file or move it aside
+      break;
+    case ErrorKind::platform_busy:
+      message = "the platform stayed busy and did not serve " + what + failed_pages_note(e) + "; try again later";
+      break;
+    case ErrorKind::platform:
+      message = "the platform refused " + what + " (errCode " +
+                std::to_string(static_cast<const PlatformError&>(e).code()) + failed_pages_note(e) + ")";
+      break;
+    case ErrorKind::no_reply:
+    case ErrorKind::transport:
+      message = "cannot reach the platform at " + platform_origin() + ": " + e.what();
+      break;
+    case ErrorKind::stored_login:
+      message = "the stored login for account " + static_cast<const StoredLoginError&>(e).account() +
+                " does not decrypt (written by another build, or damaged); run qelkit login again";
+      break;
+    case ErrorKind::account_not_stored:
+      message = "no stored login for account " + static_cast<const AccountNotStoredError&>(e).account() +
+                "; run qelkit login";
+      break;
+    case ErrorKind::protocol:
+    case ErrorKind::conversion:
+    case ErrorKind::page_limit:
+      message = std::string("the platform's answer was not understood: ") + e.what();
+      break;
+    case ErrorKind::error:
+    case ErrorKind::decoding:
+    case ErrorKind::invalid_argument:
+    case ErrorKind::authentication:
+    case ErrorKind::system:
+      message = e.what();
+      break;
+  }
+  // It may quote the account id or the platform.
+  return Exit{error_kind_info(e.kind()).exit_status, terminal_safe(message)};
+}
+
+// The exit for the failure in flight (inside a catch) of a library call.
+Exit failure_exit(const std::string& what) {
   try {
     throw;
-  } catch (const LoginExpiredError& e) {
-    return Exit{kRefused, "the login of account " + e.account() + " has expired; run qelkit login"};
-  } catch (const DataFileError& e) {
-    return Exit{kUnreadableData, e.what()};  // it says how to repair it or move it aside
-  } catch (const PlatformError& e) {
-    if (e.code() == 303) {
-      return Exit{kUnreachable,
-                  "the platform stayed busy and did not serve " + what + failed_pages_note(e) + "; try again later"};
-    }
-    return Exit{kRefused, "the platform refused " + what + " (errCode " + std::to_string(e.code()) +
-                              failed_pages_note(e) + ")"};
-  } catch (const StoredLoginError& e) {
-    return undecryptable(e.account());
-  } catch (const NoReplyError& e) {
-    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
-  } catch (const TransportError& e) {
-    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
   } catch (const Error& e) {
-    // In a query these kinds come only from the stored login: it does not
-    // decrypt, or decrypts to a session id that cannot be sent.
-    const bool stored_value_failure = dynamic_cast<const AuthenticationError*>(&e) ||
-                                      dynamic_cast<const DecodingError*>(&e) ||
-                                      dynamic_cast<const InvalidArgumentError*>(&e);
-    if (!account.empty() && stored_value_failure) return undecryptable(account);
-    if (dynamic_cast<const ProtocolError*>(&e) || dynamic_cast<const ConversionError*>(&e)) {
-      return Exit{kRefused, std::string("the platform's answer was not understood: ") + e.what()};
-    }
-    return Exit{kFailure, e.what()};
+    return error_exit(e, what);
   } catch (const std::exception& e) {
-    return Exit{kFailure, e.what()};
+    return Exit{kFailure, terminal_safe(e.what())};
   }
 }
 
@@ -534,7 +528,7 @@ Exit facade_failure(const std::string& account, const std::string& what) {
 // Commands
 
 std::string login_refusal(std::int64_t code) {
-  if (code == 100) return "the platform refused to issue a login code";
+  if (code == kCodeTokenRefused) return "the platform refused to issue a login code";
   return "the platform refused the login (code " + std::to_string(code) + ")";
 }
 
@@ -590,48 +584,6 @@ void save_png(std::optional<PrivateFile>& file, const std::string& png) {
   }
 }
 
-// Shows the QR code of a login started by the facade (no --wait), and its
-// confirm link with --print-link.
-int login_without_waiting(std::optional<PrivateFile>& png_file, FILE* qr_stream, QrStyle qr_style, bool print_link) {
-  std::string png, link;
-  if (print_link) {
-    // The facade gives only the image: a login object, left to complete on
-    // its own as the facade's login would.
-    try {
-      const Login login = Login::start();
-      link = login.link();
-      png = png_from_data_url(login.data_url());
-    } catch (const PlatformError& e) {
-      throw Exit{kRefused, login_refusal(e.code())};
-    } catch (...) {
-      throw facade_failure("", "the login code request");
-    }
-  } else {
-    Json record;
-    try {
-      record = QelDriver::get_login_qrcode_base64();
-    } catch (...) {
-      throw facade_failure("", "the login code request");
-    }
-    if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
-      throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
-    }
-    if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
-    if (!record.contains("data") || !record["data"].is_string()) {
-      throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
-    }
-    png = png_from_data_url(record["data"].get<std::string>());
-  }
-  save_png(png_file, png);
-  // The code, one line of text and the cursor's line fit the terminal.
-  const TerminalSize screen = terminal_size(::fileno(qr_stream));
-  put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
-  if (print_link) put(qr_stream, terminal_safe(link) + "\n");
-  std::fflush(qr_stream);
-  put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
-  return kOk;
-}
-
 int cmd_login(const Parsed& p) {
   if (!p.positional.empty()) throw usage("login", "unexpected argument \"" + p.positional.front() + "\"");
   const bool wait = p.has("--wait");
@@ -661,26 +613,33 @@ int cmd_login(const Parsed& p) {
   try {
     Accounts::list();
   } catch (...) {
-    throw facade_failure("", "the data file");
+    throw failure_exit("the data file");
   }
   const bool print_link = p.has("--print-link");
-  if (!wait) return login_without_waiting(png_file, qr_stream, qr_style, print_link);
-
-  const StopSignals stop_signals;
+  // Only a login that is waited for is cancelled by a signal: without --wait
+  // it completes in the background.
+  std::optional<StopSignals> stop_signals;
+  if (wait) stop_signals.emplace();
   std::optional<Login> login;
   try {
     login.emplace(Login::start());
   } catch (const PlatformError& e) {
     throw Exit{kRefused, login_refusal(e.code())};
   } catch (...) {
-    throw facade_failure("", "the login code request");
+    throw failure_exit("the login code request");
   }
   const auto started = std::chrono::steady_clock::now();
   save_png(png_file, png_from_data_url(login->data_url()));
+  // The code, one line of text and the cursor's line fit the terminal.
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(drawable(login->modules()), qr_style, screen.rows - 2, screen.columns));
   if (print_link) put(qr_stream, terminal_safe(login->link()) + "\n");
   std::fflush(qr_stream);
+  if (!wait) {
+    // The login completes in the background; dropping it leaves it running.
+    put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
+    return kOk;
+  }
   put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
 
   StatusLine status;
@@ -713,19 +672,6 @@ int cmd_login(const Parsed& p) {
   return kOk;
 }
 
-// Maps the failure in flight (inside a catch) of a stored-accounts call.
-Exit account_failure(const std::string& account, const std::string& what) {
-  try {
-    throw;
-  } catch (const AccountNotStoredError& e) {
-    return Exit{kUnknownAccount, "no stored login for account " + terminal_safe(e.account()) + "; run qelkit login"};
-  } catch (...) {
-    Exit exit = facade_failure(account, what);
-    exit.message = terminal_safe(exit.message);  // it may quote the account id or the platform
-    return exit;
-  }
-}
-
 // JSON text for scripts: the exact texts, escaped as JSON needs.
 std::string json_text(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
@@ -738,7 +684,7 @@ int cmd_accounts(const Parsed& p) {
   try {
     ids = Accounts::list();
   } catch (...) {
-    throw account_failure("", "the data file");
+    throw failure_exit("the data file");
   }
   if (ids.empty() && !as_json) put(stderr, "no stored logins; run qelkit login\n");
 
@@ -771,7 +717,7 @@ int cmd_accounts(const Parsed& p) {
       if (name) row["display_name"] = *name;
       row["state"] = checked.live() ? "live" : "expired";
     } catch (...) {
-      Exit failure = account_failure(id, "the check of account " + id);
+      Exit failure = failure_exit("the check of account " + id);
       row["state"] = "error";
       row["error"] = failure.message;
       put(stderr, "qelkit: " + failure.message + "\n");
@@ -793,10 +739,12 @@ int cmd_logout(const Parsed& p) {
   bool forgotten = false;
   try {
     forgotten = Accounts::forget(account);
-  } catch (const DataFileError& e) {
-    throw Exit{kUnreadableData, terminal_safe(e.what()) + "; it was left as it is"};
+  } catch (const Error& e) {
+    Exit exit = error_exit(e, "the data file");
+    if (e.kind() == ErrorKind::data_file) exit.message = terminal_safe(e.what()) + "; it was left as it is";
+    throw exit;
   } catch (...) {
-    throw account_failure(account, "the data file");
+    throw failure_exit("the data file");
   }
   if (!forgotten) {
     throw Exit{kUnknownAccount, "no stored login for account " + terminal_safe(account) + "; nothing to forget"};
@@ -811,7 +759,7 @@ int cmd_keepalive(const Parsed& p) {
     try {
       ids = Accounts::list();
     } catch (...) {
-      throw account_failure("", "the data file");
+      throw failure_exit("the data file");
     }
     if (ids.empty()) put(stderr, "no stored logins; run qelkit login\n");
   }
@@ -821,7 +769,7 @@ int cmd_keepalive(const Parsed& p) {
       Accounts::heartbeat(id);
       put(stdout, terminal_safe(id) + "\n");
     } catch (...) {
-      Exit failure = account_failure(id, "the heartbeat of account " + id);
+      Exit failure = failure_exit("the heartbeat of account " + id);
       put(stderr, "qelkit: " + failure.message + "\n");
       if (!first_failure) first_failure = std::move(failure);
     }
@@ -833,6 +781,17 @@ int cmd_keepalive(const Parsed& p) {
   return first_failure ? first_failure->code : kOk;
 }
 
+Json list_rows(const std::vector<ListEntry>& entries) {
+  Json rows = Json::array();
+  for (const ListEntry& e : entries) {
+    rows.push_back(Json{{"drama_name", e.drama_name},
+                        {"view_number", e.view_number},
+                        {"iaa_income", e.iaa_income},
+                        {"mount_income", e.mount_income}});
+  }
+  return rows;
+}
+
 int cmd_stats(const Parsed& p) {
   if (p.positional.size() != 3) throw usage("stats", "expected ACCOUNT START END");
   const std::string& account = p.positional[0];
@@ -840,7 +799,9 @@ int cmd_stats(const Parsed& p) {
   const std::int64_t end = time_argument("stats", "END", p.positional[2]);
   if (start > end) throw usage("stats", "START is after END");
   std::int64_t page = 1;
+  const bool all_pages = p.has("--all-pages");
   if (p.has("--page")) {
+    if (all_pages) throw usage("stats", "choose one of --page and --all-pages");
     const std::string& text = p.options.at("--page");
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), page);
     if (ec != std::errc() || ptr != text.data() + text.size() || page < 1) {
@@ -848,16 +809,37 @@ int cmd_stats(const Parsed& p) {
     }
   }
   const Format format = output_format("stats", p);
-  require_account(account);
 
   Json rows;
   try {
-    rows = QelDriver::get_data_statistic(account, start, end, page);
+    rows = list_rows(all_pages ? Statistics::list_all(account, start, end)
+                               : Statistics::list(account, start, end, page));
   } catch (...) {
-    throw facade_failure(account, "the statistics query");
+    throw failure_exit("the statistics query");
   }
   print_rows(format, kStatsColumns, rows, rows);
   return kOk;
+}
+
+// The typed rows as the table, CSV and JSON printers take them; each row is
+// moved out, so the rows are held once.
+void append_detail_rows(Json& out, std::vector<DetailRow>&& rows) {
+  auto& array = out.get_ref<Json::array_t&>();
+  array.reserve(array.size() + rows.size());
+  for (DetailRow& r : rows) {
+    Json row = Json::object();
+    row["date"] = std::move(r.date);
+    row["qel_id"] = std::move(r.qel_id);
+    row["drama_name"] = std::move(r.drama_name);
+    row["is_mount"] = r.is_mount;
+    row["feed_read_count"] = r.feed_read_count;
+    row["drama_read_count"] = r.drama_read_count;
+    row["iaa_income"] = r.iaa_income;
+    row["mount_income"] = r.mount_income;
+    row["qel_nickname"] = std::move(r.qel_nickname);
+    array.push_back(std::move(row));
+  }
+  rows.clear();
 }
 
 int cmd_detail(const Parsed& p) {
@@ -866,28 +848,26 @@ int cmd_detail(const Parsed& p) {
   const std::int64_t time = time_argument("detail", "TIME", p.positional[1]);
   const Format format = output_format("detail", p);
   const std::vector<std::string> columns = chosen_columns("detail", p, format, kDetailColumns);
-  require_account(account);
 
+  // Nothing goes to standard output unless every page came, so the rows are
+  // gathered; on a terminal a live count runs on standard error (the sink
+  // runs on the query's thread while this one waits for the query).
   StatusLine status;
-  QelDriver::ProgressHook on_progress;
-  if (status.live()) {
-    // Runs on the query's thread while this one waits for the query.
-    on_progress = [&status](std::int64_t pages) {
-      status.show("Fetching detailed statistics: " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
-    };
-  }
-  Json result;
+  Json result = Json::object();
+  result["code"] = 0;
+  result["data"] = Json::array();
+  Json& rows = result["data"];
   try {
-    result = QelDriver::get_detailed_data_statistic(account, time, std::move(on_progress));
+    Statistics::detail(account, time, [&](std::vector<DetailRow>&& batch) {
+      append_detail_rows(rows, std::move(batch));
+      status.show("Fetching detailed statistics: " + std::to_string(rows.size()) + " rows");
+    });
   } catch (...) {
     status.clear();
-    throw facade_failure(account, "the detailed statistics download");
+    throw failure_exit("the detailed statistics download");
   }
   status.clear();
-  if (!result.is_object() || !result.contains("data") || !result["data"].is_array()) {
-    throw Exit{kFailure, "unexpected result from the SDK: " + result.dump()};
-  }
-  print_rows(format, columns, result["data"], result);
+  print_rows(format, columns, rows, result);
   return kOk;
 }
 
@@ -907,7 +887,8 @@ const std::vector<Command>& commands() {
       {"accounts", kAccountsHelp, {{"--check", false}, {"--json", false}}, &cmd_accounts},
       {"logout", kLogoutHelp, {}, &cmd_logout},
       {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},
-      {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
+      {"stats", kStatsHelp, {{"--page", true}, {"--all-pages", false}, {"--json", false}, {"--csv", false}},
+       &cmd_stats},
       {"detail", kDetailHelp, {{"--columns", true}, {"--json", false}, {"--csv", false}}, &cmd_detail},
   };
   return table;

@@ -9,7 +9,7 @@
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/log.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/common/qr_image.hpp"
+#include "qelkit/common/internal/qr_image.hpp"
 
 namespace qelkit {
 namespace {
@@ -353,6 +353,8 @@ Json SpiderDriver::ale() const {
 }
 
 std::string SpiderDriver::gqb(std::string_view a) const { return detail::png_data_url(detail::qr_png(a)); }
+
+std::vector<std::vector<bool>> SpiderDriver::qr_modules(std::string_view a) const { return detail::qr_modules(a); }
 
 Json SpiderDriver::als(std::string_view token) const {
   // The token goes into the query as it is; refuse only what would change

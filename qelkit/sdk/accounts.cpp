@@ -13,7 +13,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {

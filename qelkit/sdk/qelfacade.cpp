@@ -15,13 +15,15 @@
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
-#include "qelkit/sdk/login_completion.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
-#include "qelkit/sdk/statistics_query.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/statistics_query.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
+
+static_assert(QelDriver::kDataFile == detail::kDataFileName);
 
 using detail::member;
 using detail::record_code;

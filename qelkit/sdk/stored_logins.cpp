@@ -1,4 +1,4 @@
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,7 +16,7 @@
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
-#include "qelkit/sdk/qelfacade.hpp"
+#include "qelkit/common/internal/fd.hpp"
 
 namespace qelkit::detail {
 namespace {
@@ -63,9 +63,9 @@ class DataFileLock {
     lock_path += ".lock";
     const std::string shown = lock_path.string();
     // Read-only is enough for flock and lets a lock file of mode 0400 serve.
-    lock_fd_ = ::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    lock_fd_.reset(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
-    if (lock_fd_ < 0) {
+    if (!lock_fd_.valid()) {
       const int err = errno;
       if (::lstat(lock_path.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode)) refuse(shown, "it is a symbolic link");
@@ -74,12 +74,12 @@ class DataFileLock {
       lock_data_file(data_path, shown, err);
       return;
     }
-    if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
+    if (::fstat(lock_fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) refuse(shown, "it is not a regular file");
     if (st.st_uid != ::geteuid()) refuse(shown, owner_text(st.st_uid));
-    wait_for_lock(lock_fd_, data_path, shown);
+    wait_for_lock(lock_fd_.get(), data_path, shown);
     lock_data_file(data_path, shown, 0);
   }
-  ~DataFileLock() { close_fds(); }  // closing releases the locks
+  // Closing the descriptors releases the locks.
   DataFileLock(const DataFileLock&) = delete;
   DataFileLock& operator=(const DataFileLock&) = delete;
 
@@ -92,9 +92,8 @@ class DataFileLock {
     throw SystemError("refusing the lock file " + lock_path + ": " + why + "; nothing was stored");
   }
   void close_fds() {
-    if (data_fd_ >= 0) ::close(data_fd_);
-    if (lock_fd_ >= 0) ::close(lock_fd_);
-    data_fd_ = lock_fd_ = -1;
+    data_fd_.reset();
+    lock_fd_.reset();
   }
 
   // Locks the data file itself. `lock_error` is 0 when the lock file is held
@@ -102,11 +101,13 @@ class DataFileLock {
   // why opening `lock_path` failed.
   void lock_data_file(const std::filesystem::path& data_path, const std::string& lock_path, int lock_error) {
     const std::string shown = data_path.string();
-    const std::string no_lock_file = lock_path + ": " + std::strerror(lock_error);
+    const std::string no_lock_file = lock_path + ": " + errno_text(lock_error);
     for (;;) {
-      data_fd_ = ::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (data_fd_ < 0 && errno == EACCES) data_fd_ = ::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (data_fd_ < 0) {
+      data_fd_.reset(::open(data_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      if (!data_fd_.valid() && errno == EACCES) {
+        data_fd_.reset(::open(data_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+      }
+      if (!data_fd_.valid()) {
         const int err = errno;
         if (err == ENOENT && lock_error == 0) return;
         if (err == ENOENT && (lock_error == EACCES || lock_error == EPERM || lock_error == EROFS)) {
@@ -115,18 +116,19 @@ class DataFileLock {
                             "takes no new files (" + no_lock_file + "); nothing was stored");
         }
         close_fds();
-        if (lock_error == 0) throw SystemError("cannot lock the data file " + shown + ": " + std::strerror(err) + "; nothing was stored");
-        throw SystemError("cannot lock the data file " + shown + ": " + std::strerror(err) + " (nor use " +
+        if (lock_error == 0) {
+          throw SystemError("cannot lock the data file " + shown + ": " + errno_text(err) + "; nothing was stored");
+        }
+        throw SystemError("cannot lock the data file " + shown + ": " + errno_text(err) + " (nor use " +
                           no_lock_file + "); nothing was stored");
       }
-      wait_for_lock(data_fd_, data_path, shown);
+      wait_for_lock(data_fd_.get(), data_path, shown);
       struct stat held {}, now {};
-      if (::fstat(data_fd_, &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+      if (::fstat(data_fd_.get(), &held) == 0 && ::stat(data_path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
           held.st_ino == now.st_ino) {
         return;
       }
-      ::close(data_fd_);
-      data_fd_ = -1;
+      data_fd_.reset();
     }
   }
 
@@ -140,7 +142,7 @@ class DataFileLock {
       if (err == EINTR) continue;
       if (err != EWOULDBLOCK) {
         close_fds();
-        throw SystemError("cannot lock " + locked + ": " + std::strerror(err));
+        throw SystemError("cannot lock " + locked + ": " + errno_text(err));
       }
       if (std::chrono::steady_clock::now() - start >= kLockWaitLimit) {
         close_fds();
@@ -151,8 +153,8 @@ class DataFileLock {
     }
   }
 
-  int lock_fd_ = -1;
-  int data_fd_ = -1;
+  UniqueFd lock_fd_;
+  UniqueFd data_fd_;
 };
 
 // Why the data file did not read, without any of its content: the JSON
@@ -215,7 +217,7 @@ Json read_for_update(const std::filesystem::path& path, std::string* moved_aside
 CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
 
 const std::string& data_file() {
-  static const std::string* const name = new std::string(QelDriver::kDataFile);  // never destroyed
+  static const std::string* const name = new std::string(kDataFileName);  // never destroyed
   return *name;
 }
 

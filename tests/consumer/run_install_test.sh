@@ -61,9 +61,14 @@ done
 [ ! -x "$PREFIX/bin/qelkit" ] || [ -z "$(absolute_runpath "$PREFIX/bin/qelkit")" ] ||
   fail "bin/qelkit has an absolute runpath: $(absolute_runpath "$PREFIX/bin/qelkit")"
 [ -f "$PREFIX/include/qelkit/sdk/qelfacade.hpp" ] || fail "public headers not installed"
-if find "$PREFIX/include" -name '*.hpp' -exec grep -l '(internal to ' {} + | grep . >/dev/null; then
-  fail "an internal header was installed"
-fi
+# Public headers only: nothing from an internal/ folder, and nothing that
+# pulls a private dependency's header (OpenSSL, libcurl, libqrencode) or an
+# internal one into a host.
+internal="$(find "$PREFIX/include" -path '*/internal*')"
+[ -z "$internal" ] || fail "internal headers were installed: $internal"
+private="$(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](openssl/|curl/|qrencode\.h|qelkit/[a-z]+/internal/)' \
+  "$PREFIX/include" || true)"
+[ -z "$private" ] || fail "an installed header includes a private header: $private"
 [ -f "$LIBDIR/cmake/qelkit/qelkitConfig.cmake" ] || fail "CMake package not installed"
 [ -f "$LIBDIR/pkgconfig/qelkit.pc" ] || fail "qelkit.pc not installed"
 

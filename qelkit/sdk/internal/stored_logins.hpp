@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/sealbox.hpp"
@@ -16,7 +17,9 @@ namespace qelkit::detail {
 // stored format: changing it makes every earlier stored login unreadable).
 CryptoHelper storage_crypto();
 
-// The data file's name as given to the JSON file store (json/data.json).
+// The data file's name as given to the JSON file store (json/data.json);
+// the facade names it as QelDriver::kDataFile.
+inline constexpr std::string_view kDataFileName = "data.json";
 const std::string& data_file();
 
 // The stored logins for a query: {account id: encrypted session id}. A
