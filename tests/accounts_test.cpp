@@ -26,11 +26,12 @@
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 #include "tests/support/other_user.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/sanitized.hpp"
 #include "tests/support/work_dir.hpp"
+#include "tests/support/files.hpp"
 
 namespace {
 
@@ -47,12 +48,7 @@ constexpr const char* kModule = "tests.accounts";
 
 qelkit::testing::PlatformSim& sim() { return PlatformSimEnvironment::sim(); }
 
-std::string read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 Json stored() { return JsonFileHandler::load_data_strict("data.json"); }
 
@@ -117,9 +113,9 @@ TEST_F(StoredAccounts, ForgetRemovesOneMemberAndKeepsTheRestPrivate) {
 
   // A file that others may write is not ours to rewrite.
   ASSERT_EQ(::chmod("json/data.json", 0666), 0);
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   EXPECT_THROW(Accounts::forget("a"), qelkit::SystemError);
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
 
   // Operations that need a stored login name the account that is missing,
   // without asking anyone.
@@ -149,7 +145,7 @@ TEST_F(StoredAccounts, AnUnreadableDataFileIsReportedAndLeftExactlyAsItIs) {
     } catch (const qelkit::DataFileError& e) {
       EXPECT_EQ(e.path(), fs::absolute("json/data.json").string());
     }
-    EXPECT_EQ(read("json/data.json"), bytes);
+    EXPECT_EQ(read_file("json/data.json"), bytes);
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator("json")) names.push_back(e.path().filename().string());
     EXPECT_THAT(names, ElementsAre("data.json")) << "nothing moved aside, no lock file";
@@ -347,6 +343,47 @@ TEST_F(AccountsOnThePlatform, CheckTellsLiveFromExpiredWithTheDisplayName) {
   doc[second.id] = doc[first.id].get<std::string>().substr(0, 40) + "AAAA";
   JsonFileHandler::save_private_data(doc, "data.json");
   EXPECT_THROW(Accounts::check(second.id), qelkit::Error);
+}
+
+TEST_F(AccountsOnThePlatform, ChecksRememberTheDisplayNameBesideTheDataFile) {
+  const Login first = log_in(1);
+  const Login second = log_in(2);
+  const std::string name = sim().accounts()[1]["nickname"].get<std::string>();
+  EXPECT_EQ(Accounts::remembered_name(first.id), std::nullopt) << "nothing checked yet";
+
+  // Several at a time, one result per account in the order given, a failure
+  // in its own slot.
+  const auto results = Accounts::check_all({first.id, "not-stored", second.id}, 2);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].account, first.id);
+  ASSERT_TRUE(results[0].check && results[0].check->live());
+  EXPECT_EQ(results[0].check->display_name, name);
+  EXPECT_FALSE(results[1].check);
+  EXPECT_THROW(std::rethrow_exception(results[1].failure), qelkit::AccountNotStoredError);
+  ASSERT_TRUE(results[2].check && results[2].check->live());
+  EXPECT_FALSE(results[2].failure);
+
+  // The side file: names and the time of the check, nothing of the data file.
+  const Json names = JsonFileHandler::load_data_strict("names.json");
+  EXPECT_EQ(names[first.id]["display_name"], name);
+  EXPECT_THAT(names[first.id]["checked"].get<std::string>(),
+              ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z"));
+  EXPECT_EQ(read("json/names.json").find(stored()[first.id].get<std::string>()), std::string::npos);
+  EXPECT_EQ(stored().size(), 2u) << "the data file keeps its format";
+
+  // An expired login keeps the name it had; forgetting drops it.
+  sim().expire_session(first.session);
+  EXPECT_FALSE(Accounts::check(first.id).live());
+  EXPECT_EQ(Accounts::remembered_name(first.id), name);
+  ASSERT_TRUE(Accounts::forget(first.id));
+  EXPECT_EQ(Accounts::remembered_name(first.id), std::nullopt);
+  EXPECT_TRUE(Accounts::remembered_name(second.id).has_value());
+
+  // A damaged side file reads as no names and never fails a check.
+  std::ofstream("json/names.json", std::ios::trunc) << "{\"cut";
+  EXPECT_EQ(Accounts::remembered_name(second.id), std::nullopt);
+  EXPECT_TRUE(Accounts::check(second.id).live());
+  EXPECT_TRUE(Accounts::remembered_name(second.id).has_value()) << "the next check rewrites it";
 }
 
 TEST_F(AccountsOnThePlatform, HeartbeatReachesThePlatformWithTheStoredSession) {

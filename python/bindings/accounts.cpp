@@ -50,6 +50,15 @@ void register_accounts(py::module_& m) {
           "Asks the platform about the account's stored login: an AccountCheck, live (with the display name) "
           "or expired. Raises PlatformError for another refusal, NoReplyError when the platform is out of reach.")
       .def_static(
+          "remembered_name",
+          [](py::handle account) {
+            const std::string id = text_arg(account, "account");
+            return without_gil([&] { return Accounts::remembered_name(id); });
+          },
+          py::arg("account"),
+          "The display name that the last check finding one remembered (json/names.json), or None. Asks "
+          "neither the data file nor the platform; never raises for a missing or damaged side file.")
+      .def_static(
           "heartbeat",
           [](py::handle account) {
             const std::string id = text_arg(account, "account");

@@ -2,6 +2,8 @@
 login and reports its outcome to the object that started it."""
 
 import os
+import signal
+import threading
 import time
 
 from qelkit.common.docstore import JsonFileHandler
@@ -95,3 +97,24 @@ def test_the_login_child_never_imports_from_its_working_directory(sim, work_dir)
         time.sleep(0.1)
     assert wanted in JsonFileHandler.load_data("data.json")
     assert [name for name in os.listdir() if name.startswith("ran-")] == []
+
+
+def test_an_exception_leaving_the_with_block_cancels_the_login(sim, work_dir):
+    sim.reset()
+    # Ctrl-C during wait(): the KeyboardInterrupt leaves the block, which
+    # cancels the login, so confirming it later stores nothing.
+    ctrl_c = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    with pytest.raises(KeyboardInterrupt):
+        with Login.start() as login:
+            ctrl_c.start()
+            login.wait()
+    ctrl_c.join()
+    assert login.outcome.kind == "cancelled"
+    sim.control("confirm", token=token_of(login), account=0)
+    assert not os.path.exists(os.path.join("json", "data.json"))
+
+    # Leaving without an exception leaves the login running.
+    with Login.start() as login:
+        pass
+    sim.control("confirm", token=token_of(login), account=1)
+    assert login.wait(timeout=60).stored

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "qelkit/common/browser_profile.hpp"
+#include "qelkit/common/internal/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
-#include "qelkit/common/openssl_exit.hpp"
+#include "qelkit/common/internal/openssl_exit.hpp"
 #include "qelkit/common/transport.hpp"
 
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE

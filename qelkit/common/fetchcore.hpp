@@ -116,6 +116,11 @@ class SpiderDriver {
   // when `a` is empty or does not fit the largest symbol.
   std::string gqb(std::string_view a) const;
 
+  // The modules of the same QR symbol gqb draws for `a`, without the quiet
+  // zone: rows top to bottom, each left to right, true for a dark module.
+  // Throws as gqb does.
+  std::vector<std::vector<bool>> qr_modules(std::string_view a) const;
+
   // Login status of `token`: {"code": 1, "data": cookie record} when
   // confirmed (the record of the first Set-Cookie value), {"code": -1,
   // "data": null} when confirmed without Set-Cookie, {"code": status}

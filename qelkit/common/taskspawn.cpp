@@ -24,8 +24,9 @@
 #include <system_error>
 #include <vector>
 
-#include "qelkit/common/child_script.hpp"
+#include "qelkit/common/internal/child_script.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/fd.hpp"
 
 namespace qelkit {
 
@@ -37,37 +38,9 @@ using detail::check_names;
 using detail::shown;
 using detail::text_literal;
 
-std::string errno_text(int err) { return std::generic_category().message(err); }
-
-[[noreturn]] void throw_system(const std::string& what, int err) {
-  throw SystemError(what + ": " + errno_text(err));
-}
-
-
-// Owns one file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using detail::errno_text;
+using detail::throw_system;
+using Fd = detail::UniqueFd;
 
 // A close-on-exec copy of `fd` numbered 3 or above, so that moving it onto a
 // standard stream in the child never collides with another stream.
@@ -228,13 +201,6 @@ class SigpipeGuard {
 };
 
 }  // namespace
-
-std::string decode_utf8_replace(std::string_view bytes) {
-  // The serializer's "replace" policy turns each maximal invalid subsequence
-  // into one U+FFFD; parsing the result back undoes the JSON escaping.
-  return Json::parse(Json(std::string(bytes)).dump(-1, ' ', false, Json::error_handler_t::replace))
-      .get<std::string>();
-}
 
 // ---- Process ----
 

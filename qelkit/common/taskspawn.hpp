@@ -56,15 +56,12 @@
 #include <vector>
 
 #include "qelkit/common/json.hpp"
+#include "qelkit/common/text.hpp"  // decode_utf8_replace, which the captured output goes through
 
 namespace qelkit {
 
 // The environment variable that carries a child's argument list.
 inline constexpr const char* kChildArgsVariable = "QELKIT_CHILD_ARGS";
-
-// Decodes bytes as UTF-8; every maximal invalid subsequence (and a truncated
-// sequence at the end) becomes one U+FFFD. Valid input comes back unchanged.
-std::string decode_utf8_replace(std::string_view bytes);
 
 // Where one standard stream of a child goes.
 struct StdStream {

@@ -1,16 +1,59 @@
 #include "qelkit/sdk/accounts.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <thread>
 #include <utility>
 
+#include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
+
+// The side file of remembered display names, beside the data file.
+constexpr const char* kNamesFile = "names.json";
+
+// Read-modify-writes of the side file in this process take turns.
+std::mutex& names_mutex() {
+  static std::mutex* const mutex = new std::mutex;  // never destroyed: checks may run at exit
+  return *mutex;
+}
+
+// The side file's object; anything else (missing, damaged) reads as none.
+Json load_names() {
+  Json names = JsonFileHandler::load_data(kNamesFile);
+  return names.is_object() ? names : Json::object();
+}
+
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+// Applies `change` to the side file and writes it back; never throws, since
+// a name kept for display must never fail the operation that found it.
+template <typename Change>
+void update_names(Change change) noexcept {
+  try {
+    const std::lock_guard<std::mutex> lock(names_mutex());
+    Json names = load_names();
+    if (!change(names)) return;
+    JsonFileHandler::save_data(names, kNamesFile);
+  } catch (...) {
+  }
+}
 
 // Thrown inside the locked update when the account went meanwhile, so that
 // nothing is rewritten.
@@ -61,7 +104,52 @@ AccountCheck Accounts::check(const std::string& account) {
     const std::string& text = name->get_ref<const std::string&>();
     if (!text.empty()) result.display_name = text;
   }
+  if (result.display_name) {
+    update_names([&](Json& names) {
+      names[account] = Json{{"display_name", *result.display_name}, {"checked", utc_now()}};
+      return true;
+    });
+  }
   return result;
+}
+
+std::vector<AccountCheckResult> Accounts::check_all(const std::vector<std::string>& accounts,
+                                                    std::size_t parallelism) {
+  std::vector<AccountCheckResult> results(accounts.size());
+  std::atomic<std::size_t> next{0};
+  // Each slot is written by the one thread that took its index.
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < accounts.size();) {
+      results[i].account = accounts[i];
+      try {
+        results[i].check = check(accounts[i]);
+      } catch (...) {
+        results[i].failure = std::current_exception();
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    const std::size_t count = std::min(std::max<std::size_t>(parallelism, 1), accounts.size());
+    threads.reserve(count);
+    for (std::size_t t = 0; t < count; ++t) threads.emplace_back(work);
+  }  // joined here, before `results` is returned
+  return results;
+}
+
+std::optional<std::string> Accounts::remembered_name(const std::string& account) {
+  try {
+    const Json names = load_names();
+    const auto entry = names.find(account);
+    if (entry == names.end() || !entry->is_object()) return std::nullopt;
+    const auto name = entry->find("display_name");
+    if (name == entry->end() || !name->is_string() || name->get_ref<const std::string&>().empty()) {
+      return std::nullopt;
+    }
+    return name->get<std::string>();
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 void Accounts::heartbeat(const std::string& account) { SpiderDriver().owit(detail::required_session(account)); }
@@ -79,6 +167,7 @@ bool Accounts::forget(const std::string& account) {
   } catch (const AlreadyGone&) {
     return false;  // forgotten by another process in the meantime
   }
+  update_names([&](Json& names) { return names.erase(account) > 0; });
   return true;
 }
 

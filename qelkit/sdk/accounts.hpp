@@ -9,6 +9,21 @@
 // while an account is forgotten keeps its account, and the forgotten one stays
 // gone. The other operations only read the file.
 //
+// Remembered display names. A check that finds a live login with a display
+// name writes it, with the time of the check, to json/names.json beside the
+// data file, so that the name stays known once the login has expired. That
+// side file holds no secret (mode from the umask) and is never part of
+// json/data.json: it is a JSON object
+//   {"<account id>": {"display_name": "<text>", "checked": "2026-04-12T08:30:00Z"}, ...}
+// ("checked" in UTC, ISO 8601), replaced atomically like any document of the
+// JSON file store (a symbolic link of another user is never followed).
+// forget() removes the account's entry. The side file is a convenience: a
+// failure to read or write it never fails a check or a forget (the answer
+// from the platform and the data file are what count); a damaged side file
+// reads as "no names" and is replaced by the next check. Writers in one
+// process take turns; two processes checking at the same moment may lose one
+// name update, which the next check restores.
+//
 // Failures are exceptions from qelkit/common/errors.hpp:
 // - a data file that exists but does not read as a JSON object (invalid JSON,
 //   a byte-order mark, another kind of value, no permission): DataFileError
@@ -23,6 +38,8 @@
 //   PlatformError with the platform's errCode.
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +62,14 @@ struct AccountCheck {
   bool live() const noexcept { return state == State::live; }
 };
 
+// One account's result in Accounts::check_all: either what check() returned
+// or what it threw.
+struct AccountCheckResult {
+  std::string account;
+  std::optional<AccountCheck> check;  // set when the check answered
+  std::exception_ptr failure;         // set otherwise: what check() threw
+};
+
 class Accounts {
  public:
   Accounts() = delete;
@@ -57,6 +82,24 @@ class Accounts {
   // (with the display name) or expired. Throws as the header says.
   static AccountCheck check(const std::string& account);
 
+  // How many checks check_all runs at a time unless told otherwise.
+  static constexpr std::size_t kCheckParallelism = 4;
+
+  // Checks each of `accounts` as check() does, at most `parallelism` at a time
+  // (0 counts as 1), on threads of its own that end before the call
+  // returns. One result per account, in the order given; an account whose
+  // check throws has the exception in its result and does not stop the
+  // others. Never throws for a failed check (std::system_error when no thread
+  // can be started).
+  static std::vector<AccountCheckResult> check_all(const std::vector<std::string>& accounts,
+                                                   std::size_t parallelism = kCheckParallelism);
+
+  // The display name that the last check of `account` which found one
+  // remembered (see above), or nothing. Reads only json/names.json: the data
+  // file and the platform are not asked, so a forgotten account's name is
+  // gone and an account stored in another way has none. Never throws.
+  static std::optional<std::string> remembered_name(const std::string& account);
+
   // Sends the platform's online heartbeat once with the stored session. The
   // platform's answer is not read (the heartbeat reports nothing): whether
   // the login is still accepted is check()'s question. Throws as the header
@@ -67,9 +110,10 @@ class Accounts {
   // accounts stay as they are, and the file keeps readable by its owner only
   // (it is replaced atomically, or rewritten in place where a rename cannot
   // serve, e.g. in a read-only directory). A data file that does not read is
-  // a DataFileError and is left exactly where and as it is (a login would
-  // move it aside; forgetting refuses instead). Throws SystemError when the
-  // file cannot be locked or written (it then stays as it was).
+  // a DataFileError and is left exactly where and as it is (a login child
+  // would move it aside; forgetting refuses instead). Throws SystemError when the
+  // file cannot be locked or written (it then stays as it was). The account's
+  // remembered display name goes too.
   static bool forget(const std::string& account);
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -14,13 +15,15 @@
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
-#include "qelkit/sdk/login_completion.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
-#include "qelkit/sdk/statistics_query.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/statistics_query.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
+
+static_assert(QelDriver::kDataFile == detail::kDataFileName);
 
 using detail::member;
 using detail::record_code;
@@ -195,6 +198,8 @@ void QelDriver::ce(const std::string& token) {
     throw;
   }
   if (channel) detail::report_outcome(*channel, done.outcome);
+  // Said also where no Login listens: the file moved aside holds logins.
+  if (done.outcome.moved_aside) std::fprintf(stderr, "qelkit: %s\n", done.outcome.moved_aside->c_str());
   if (done.refused_unexpectedly) {
     throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
   }
