@@ -89,7 +89,7 @@ cmd_test() {
 }
 
 # Test programs whose code runs threads (or races processes) under TSan.
-THREADED_TESTS=(common_test pageworker_test pagefanout_test facade_test facade_e2e_test data_safety_test)
+THREADED_TESTS=(common_test pageworker_test pagefanout_test facade_test facade_e2e_test statistics_test data_safety_test)
 
 # Builds into $1 with the sanitizer flags $2 (targets: the rest, or all).
 sanitized_build() {

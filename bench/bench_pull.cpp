@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "qelkit/history/days.hpp"
-#include "qelkit/history/store.hpp"
+#include "qelkit/history/internal/store.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/postgres_server.hpp"
 

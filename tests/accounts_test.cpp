@@ -26,11 +26,12 @@
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 #include "tests/support/other_user.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/sanitized.hpp"
 #include "tests/support/work_dir.hpp"
+#include "tests/support/files.hpp"
 
 namespace {
 
@@ -47,12 +48,7 @@ constexpr const char* kModule = "tests.accounts";
 
 qelkit::testing::PlatformSim& sim() { return PlatformSimEnvironment::sim(); }
 
-std::string read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 Json stored() { return JsonFileHandler::load_data_strict("data.json"); }
 
@@ -117,9 +113,9 @@ TEST_F(StoredAccounts, ForgetRemovesOneMemberAndKeepsTheRestPrivate) {
 
   // A file that others may write is not ours to rewrite.
   ASSERT_EQ(::chmod("json/data.json", 0666), 0);
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   EXPECT_THROW(Accounts::forget("a"), qelkit::SystemError);
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
 
   // Operations that need a stored login name the account that is missing,
   // without asking anyone.
@@ -149,7 +145,7 @@ TEST_F(StoredAccounts, AnUnreadableDataFileIsReportedAndLeftExactlyAsItIs) {
     } catch (const qelkit::DataFileError& e) {
       EXPECT_EQ(e.path(), fs::absolute("json/data.json").string());
     }
-    EXPECT_EQ(read("json/data.json"), bytes);
+    EXPECT_EQ(read_file("json/data.json"), bytes);
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator("json")) names.push_back(e.path().filename().string());
     EXPECT_THAT(names, ElementsAre("data.json")) << "nothing moved aside, no lock file";

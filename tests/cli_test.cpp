@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -38,6 +39,8 @@
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/net.hpp"
 
 namespace qelkit {
 namespace {
@@ -58,12 +61,7 @@ const auto* const kSim = PlatformSimEnvironment::install(sim_options());
 // ---------------------------------------------------------------------------
 // Helpers
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -111,21 +109,7 @@ class ScopedCwd {
 };
 
 // A loopback port with nothing listening on it.
-int closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using qelkit::testing::closed_port;
 
 // RFC 4180 records: quoted fields with doubled quotes, CRLF record ends.
 std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
@@ -164,6 +148,20 @@ std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
 }
 
 std::string csv_value(const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
+// A normalised detail row as the command prints it, with the typed rows' one
+// type per member: an integer date YYYYMMDD as "YYYY-MM-DD", ids and names
+// as text.
+Json printed_row(Json row) {
+  if (row["date"].is_number_integer()) {
+    const std::string d = row["date"].dump();
+    row["date"] = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+  }
+  for (const char* key : {"qel_id", "drama_name", "qel_nickname"}) {
+    if (!row[key].is_string()) row[key] = row[key].dump();
+  }
+  return row;
+}
 
 // Draws half-block lines back into a grayscale PNG, `scale` pixels per
 // module, with a light margin, so a QR reader can decode what a terminal shows.
@@ -505,9 +503,13 @@ TEST_F(CliPlatform, LoginWaitPrintsTheStoredAccountAndShowsAReadableCode) {
 }
 
 TEST_F(CliPlatform, LoginWithoutWaitShowsTheCodeOnStandardOutputAndCompletesInTheBackground) {
-  CliRun r = run({"login"});
+  CliRun r = run({"login", "--print-link"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\u2588"), std::string::npos);
+  // The link as text after the code, as the code holds it.
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind(kSim->sim().origin() + "/mobile/confirm_login.html?token=", 0), 0u) << r.out;
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "no colours when standard output is a file";
   // The child of that qelkit stores the account shortly after.
   for (int i = 0; i < 100 && !fs::exists(data_file()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -571,7 +573,9 @@ TEST_F(CliPlatform, DetailInAllThreeFormats) {
   const int account = account_index(id);
   const std::int64_t ts = 1772323200;
   kSim->sim().set_download_rows(account, 45, ts);  // three pages of twenty
-  const Json expected = kSim->sim().expected_rows(account, ts)["normalised"];
+  const Json served = kSim->sim().expected_rows(account, ts);
+  Json expected = Json::array();
+  for (const Json& row : served["normalised"]) expected.push_back(printed_row(row));
   ASSERT_EQ(expected.size(), 45u);
 
   CliRun json = run({"detail", id, std::to_string(ts), "--json"});
@@ -594,6 +598,22 @@ TEST_F(CliPlatform, DetailInAllThreeFormats) {
   CliRun table = run({"detail", id, std::to_string(ts)});
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(lines_of(table.out).size(), 47u);
+
+  // --columns: the named ones, in that order, for a table that fits.
+  CliRun narrow = run({"detail", id, std::to_string(ts), "--csv", "--columns", "drama_name,date"});
+  ASSERT_EQ(narrow.status, 0) << narrow.err;
+  records = parse_csv(narrow.out);
+  ASSERT_EQ(records.size(), 46u);
+  EXPECT_EQ(records[0], (std::vector<std::string>{"drama_name", "date"}));
+  EXPECT_EQ(records[1], (std::vector<std::string>{csv_value(expected[0]["drama_name"]), csv_value(expected[0]["date"])}));
+  CliRun narrow_table = run({"detail", id, std::to_string(ts), "--columns", "date,iaa_income"});
+  EXPECT_TRUE(std::regex_match(lines_of(narrow_table.out).at(0), std::regex("date +iaa_income"))) << narrow_table.out;
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--columns", "date,nope"}, {"--columns", ""},
+                                                                 {"--columns", "date", "--json"}}) {
+    std::vector<std::string> full = {"detail", id, std::to_string(ts)};
+    full.insert(full.end(), args.begin(), args.end());
+    EXPECT_EQ(run(full).status, cli::kUsage) << args[1];
+  }
 
   // A time without rows: an empty table, and a note on standard error.
   kSim->sim().set_download_rows(account, 0, ts + 86400);
@@ -620,17 +640,25 @@ TEST_F(CliPlatform, UnknownAccountIsStatus3WithoutAskingThePlatform) {
 TEST_F(CliPlatform, AnUnreadableDataFileIsStatus8NamingItsPath) {
   fs::create_directory(dir_.path() / "json");
   const fs::path data = dir_.path() / "json" / "data.json";
-  for (const std::string& bytes : {std::string("{\"acct\": "), std::string("\xEF\xBB\xBF{}"),
+  // A login starts neither: it would move the file aside and its logins
+  // would go out of use. No message quotes the file.
+  for (const std::string& bytes : {std::string("{\"acct\": \"SECRETx"), std::string("\xEF\xBB\xBF{}"),
                                    std::string("[\"acct\"]")}) {
     std::ofstream(data, std::ios::binary) << bytes;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"accounts"}, {"stats", "acct", "1", "2"}, {"detail", "acct", "2026-03-01"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"accounts"},
+                                                                   {"stats", "acct", "1", "2"},
+                                                                   {"detail", "acct", "2026-03-01"},
+                                                                   {"login"},
+                                                                   {"login", "--wait"}}) {
       CliRun r = run(args);
       EXPECT_EQ(r.status, cli::kUnreadableData) << bytes << " " << args[0];
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err.rfind("qelkit: the data file " + data.string() + " is unreadable (", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("move it aside"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("SECRET"), std::string::npos) << r.err;
       EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
     }
+    EXPECT_EQ(read_file(data), bytes);
   }
   EXPECT_TRUE(kSim->sim().requests().empty());
 }
@@ -720,6 +748,15 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6AndOutagesStatus5InWords) {
             0u) << page.err;
   EXPECT_EQ(lines_of(page.err).size(), 1u) << page.err;
 
+  // A page the platform answers with errCode 303 is refused, not "busy".
+  sim.script(download_path, Json{{"errCode", 303}});
+  CliRun refused_303 = run({"detail", id, "1772323200"});
+  EXPECT_EQ(refused_303.status, cli::kRefused) << refused_303.err;
+  EXPECT_EQ(
+      refused_303.err.rfind("qelkit: the platform refused the detailed statistics download (errCode 303 for page ", 0),
+      0u)
+      << refused_303.err;
+
   sim.script(download_path, Json{{"real", true}, {"cut_after", 5}, {"count", 18}});  // every attempt of batch 0
   CliRun cut = run({"detail", id, "1772323200", "--csv"});
   EXPECT_EQ(cut.status, cli::kUnreachable) << cut.err;
@@ -738,6 +775,65 @@ TEST_F(CliPlatform, PlatformRefusalsAreStatus6AndOutagesStatus5InWords) {
   EXPECT_EQ(detail.status, cli::kRefused) << detail.out;
   EXPECT_EQ(detail.out, "");
   EXPECT_EQ(detail.err, "qelkit: the login of account " + id + " has expired; run qelkit login\n");
+}
+
+// ---------------------------------------------------------------------------
+// The log (QELKIT_LOG, -v)
+
+TEST_F(CliPlatform, TheLogShowsEachRequestRetryAndBusyWaitAndNoSecret) {
+  auto& sim = kSim->sim();
+  const testing::EnvChanges debug = {{"QELKIT_LOG", "debug"}};
+  CliRun in = run({"login", "--wait"}, debug);
+  ASSERT_EQ(in.status, 0) << in.err;
+  const std::string id = lines_of(in.out).at(0);
+  sim.script(std::string(SpiderDriver::kStatisticsListPath), Json{{"status", 502}});
+  CliRun stats = run({"-v", "stats", id, "1", "2"});
+  EXPECT_EQ(stats.status, 0) << stats.err;
+  sim.script(std::string(SpiderDriver::kStatisticsDownloadPath), Json{{"errCode", 300200}});
+  CliRun detail = run({"detail", id, "2026-03-01"}, debug);
+  EXPECT_EQ(detail.status, 0) << detail.err;
+  CliRun check = run({"accounts", "--check", "--verbose"});
+  CliRun beat = run({"keepalive"}, debug);
+  CliRun quiet = run({"accounts", "--check"});
+  EXPECT_EQ(quiet.err, "") << "off unless asked for";
+
+  const std::string log = in.err + stats.err + detail.err + check.err + beat.err;
+  const std::string time = "qelkit [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z ";
+  auto has_line = [&](const std::string& pattern) {
+    const std::regex re(time + pattern);
+    for (const std::string& line : lines_of(log)) {
+      if (std::regex_match(line, re)) return true;
+    }
+    return false;
+  };
+  const std::string answered = " status=200 errCode=0 attempt=[12] ms=[0-9]+ bytes=[0-9]+";
+  for (std::string_view path : {SpiderDriver::kLoginCodePath, SpiderDriver::kLoginStatusPath,
+                                SpiderDriver::kAuthDataPath, SpiderDriver::kStatisticsListPath,
+                                SpiderDriver::kStatisticsDownloadPath}) {
+    EXPECT_TRUE(has_line("info request method=POST path=" + std::string(path) + answered)) << path << "\n" << log;
+  }
+  EXPECT_TRUE(has_line("info request method=GET path=" + std::string(SpiderDriver::kHeartbeatPath) +
+                       " status=200 errCode=- attempt=1 ms=[0-9]+ bytes=[0-9]+"));
+  EXPECT_TRUE(has_line("info request method=POST path=" + std::string(SpiderDriver::kStatisticsListPath) +
+                       " status=502 errCode=- attempt=1 ms=[0-9]+ bytes=[0-9]+"));
+  EXPECT_TRUE(has_line("info retry method=POST path=" + std::string(SpiderDriver::kStatisticsListPath) +
+                       " attempt=1 of=3 pause_s=1.0"));
+  EXPECT_TRUE(has_line("info busy path=" + std::string(SpiderDriver::kStatisticsDownloadPath) +
+                       " errCode=300200 wait=1 of=10 pause_s=3.0"));
+  EXPECT_TRUE(has_line("debug login_status status=1"));
+  EXPECT_TRUE(has_line("debug send method=POST path=" + std::string(SpiderDriver::kAuthDataPath) + " attempt=1"));
+
+  // No session id, cookie, login token or stored value, in any form.
+  std::vector<std::string> secrets = {"sessionid", "Cookie", "token="};
+  const Json logins = sim.logins();
+  for (const Json& l : logins["logins"]) secrets.push_back(l["token"].get<std::string>());
+  for (const Json& s : logins["sessions"]) secrets.push_back(s["session_id"].get<std::string>());
+  const Json data = stored();
+  for (const auto& [account, value] : data.items()) secrets.push_back(value.get<std::string>().substr(0, 16));
+  for (const std::string& secret : secrets) {
+    ASSERT_FALSE(secret.empty());
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -766,37 +862,46 @@ TEST_F(CliPlatform, AccountsCheckLogoutAndKeepalive) {
                                                       {{"account", second}, {"display_name", nickname(second)}, {"state", "live"}}})));
   EXPECT_EQ(table.err, "");
 
-  // An expired login is an answer, not a failure; JSON for scripts.
+  // An expired login is an answer, not a failure, and keeps the name its
+  // last check found; JSON for scripts.
   sim.expire_session(session(first));
   CliRun json = run({"accounts", "--check", "--json"});
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(Json::parse(json.out),
-            Json::parse(R"([{"account": ")" + first + R"(", "display_name": null, "state": "expired"},
+            Json::parse(R"([{"account": ")" + first + R"(", "display_name": ")" + nickname(first) + R"(", "state": "expired"},
                             {"account": ")" + second + R"(", "display_name": ")" + nickname(second) + R"(", "state": "live"}])"));
   CliRun ids = run({"accounts", "--json"});
   EXPECT_EQ(ids.status, 0);
   EXPECT_EQ(Json::parse(ids.out), Json::array({first, second}));
 
   // An account that cannot be checked is reported; the others still are.
+  // The checks run side by side, so either may meet the scripted refusal.
   sim.script(std::string(SpiderDriver::kAuthDataPath), Json{{"errCode", 77}});
   CliRun refused = run({"accounts", "--check", "--json"});
   EXPECT_EQ(refused.status, cli::kRefused);
   const Json rows = Json::parse(refused.out);
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0]["state"], "error");
-  EXPECT_EQ(rows[1]["state"], "live");
-  EXPECT_EQ(refused.err, "qelkit: the platform refused the check of account " + first + " (errCode 77)\n");
+  const int failed = rows[0]["state"] == "error" ? 0 : 1;
+  EXPECT_EQ(rows[failed]["state"], "error");
+  EXPECT_EQ(rows[1 - failed]["state"], failed == 0 ? "live" : "expired");
+  EXPECT_EQ(refused.err, "qelkit: the platform refused the check of account " +
+                             rows[failed]["account"].get<std::string>() + " (errCode 77)\n");
 
   // The heartbeat goes out for every account, or those named.
   const std::string beat(SpiderDriver::kHeartbeatPath);
+  // It is sent for the expired login too, and says that sent is not live.
+  const std::string not_a_check =
+      "a heartbeat does not tell whether a login is still valid (the platform answers it with no status); "
+      "run qelkit accounts --check to see which logins are live\n";
   CliRun all = run({"keepalive"});
   EXPECT_EQ(all.status, 0) << all.err;
   EXPECT_EQ(all.out, first + "\n" + second + "\n");
+  EXPECT_EQ(all.err, not_a_check);
   EXPECT_EQ(sim.requests(beat).size(), 2u);
   CliRun named = run({"keepalive", second, "nobody"});
   EXPECT_EQ(named.status, cli::kUnknownAccount);
   EXPECT_EQ(named.out, second + "\n");
-  EXPECT_EQ(named.err, "qelkit: no stored login for account nobody; run qelkit login\n");
+  EXPECT_EQ(named.err, "qelkit: no stored login for account nobody; run qelkit login\n" + not_a_check);
   const auto beats = sim.requests(beat);
   ASSERT_EQ(beats.size(), 3u);
   EXPECT_EQ(testing::header_of(beats.back(), "Cookie"), "sessionid=" + session(second));
@@ -809,7 +914,7 @@ TEST_F(CliPlatform, AccountsCheckLogoutAndKeepalive) {
   CliRun again = run({"logout", first});
   EXPECT_EQ(again.status, cli::kUnknownAccount);
   EXPECT_EQ(again.err, "qelkit: no stored login for account " + first + "; nothing to forget\n");
-  EXPECT_EQ(run({"accounts"}).out, second + "\n");
+  EXPECT_EQ(run({"accounts"}).out, second + "\t" + nickname(second) + "\n") << "with the remembered name";
   for (const char* command : {"logout", "keepalive"}) {
     CliRun help = run({command, "--help"});
     EXPECT_EQ(help.status, 0);
@@ -829,8 +934,12 @@ TEST_F(CliPlatform, AccountIdsAndNamesAreMadeSafeForTheTerminalAndExactInJson) {
   Json doc = stored();
   doc[hostile_id] = doc[id];
   std::ofstream(data_file(), std::ios::binary | std::ios::trunc) << doc.dump(2);
-  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath),
-                     Json{{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", id}, {"nickname", hostile_name}}}}}});
+  // Both checks run side by side: either may take the scripted reply, and the
+  // other gets the same.
+  const Json hostile_reply{{"errCode", 0},
+                           {"data", {{"finderUser", {{"uniqId", id}, {"nickname", hostile_name}}}}},
+                           {"count", 2}};
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath), hostile_reply);
 
   auto no_escapes = [](const std::string& text) {
     for (unsigned char c : text) {
@@ -857,9 +966,11 @@ TEST_F(CliPlatform, AccountIdsAndNamesAreMadeSafeForTheTerminalAndExactInJson) {
   EXPECT_EQ(logout.status, cli::kUnknownAccount);
   EXPECT_TRUE(no_escapes(logout.err)) << logout.err;
 
-  // JSON carries the exact texts.
-  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath),
-                     Json{{"errCode", 0}, {"data", {{"finderUser", {{"uniqId", id}, {"nickname", hostile_name}}}}}});
+  // JSON carries the exact texts; the plain list shows the remembered name
+  // made safe.
+  EXPECT_EQ(run({"accounts"}).out,
+            id + "\t" + cli::terminal_safe(hostile_name) + "\n" + cli::terminal_safe(hostile_id) + "\n");
+  kSim->sim().script(std::string(SpiderDriver::kAuthDataPath), hostile_reply);
   CliRun json = run({"accounts", "--check", "--json"});
   const Json rows = Json::parse(json.out);
   ASSERT_EQ(rows.size(), 2u);

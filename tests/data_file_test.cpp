@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@
 #include "tests/support/other_user.hpp"
 #include "tests/support/sanitized.hpp"
 #include "tests/support/work_dir.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/small_tmpfs.hpp"
 
 namespace {
 
@@ -43,13 +46,9 @@ using qelkit::Json;
 using qelkit::JsonFileHandler;
 using qelkit::QelDriver;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
-std::string read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 void write(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
 
@@ -116,50 +115,7 @@ int in_processes(int n, const std::function<void(int)>& body) {
   return failed;
 }
 
-// Runs `body` in a forked process with a mount namespace of its own, in which
-// a tmpfs of `kib` KiB is mounted on `dir` and made the working directory.
-// Returns "" or what went wrong; "skip: <why>" where the namespace or the
-// mount cannot be had.
-std::string on_small_tmpfs(const fs::path& dir, int kib, const std::function<std::string()>& body) {
-  fs::create_directories(dir);
-  int result_pipe[2];
-  if (::pipe(result_pipe) != 0) return "cannot make a pipe";
-  const pid_t pid = ::fork();
-  if (pid < 0) return "cannot fork";
-  if (pid == 0) {
-    ::close(result_pipe[0]);
-    const std::string size = "size=" + std::to_string(kib) + "k";
-    std::string result;
-    if (::unshare(CLONE_NEWNS) != 0) {
-      result = std::string("skip: no mount namespace of its own: ") + std::strerror(errno);
-    } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      result = std::string("skip: cannot make the mounts private: ") + std::strerror(errno);
-    } else if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
-      result = std::string("skip: cannot mount a tmpfs: ") + std::strerror(errno);
-    } else if (::chdir(dir.c_str()) != 0) {
-      result = "cannot enter the tmpfs";
-    } else {
-      try {
-        result = body();
-      } catch (const std::exception& e) {
-        result = std::string("exception: ") + e.what();
-      }
-    }
-    if (result.empty()) result = "ok";
-    ssize_t ignored = ::write(result_pipe[1], result.data(), result.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(result_pipe[1]);
-  std::string result;
-  char buf[512];
-  for (ssize_t n; (n = ::read(result_pipe[0], buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
-  ::close(result_pipe[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (result.empty()) return "the child ended without a result (status " + std::to_string(status) + ")";
-  return result == "ok" ? "" : result;
-}
+using qelkit::testing::on_small_tmpfs;
 
 // Fills the file system of the working directory with "filler" until no
 // page is left; returns false when it never fills.
@@ -214,9 +170,9 @@ TEST_F(DataFile, ALoginFileIsForItsOwnerOnly) {
 TEST_F(DataFile, ALoginIsNeverWrittenIntoAFileOthersCanWriteOrOwn) {
   complete_login("acct-1");
   ASSERT_EQ(::chmod("json/data.json", 0666), 0);  // planted by another user, say
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   EXPECT_THAT(completion_failure("acct-2"), HasSubstr("writable by other users"));
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
   EXPECT_EQ(stat_of("json/data.json").st_mode & 07777, 0666u);
 
   if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
@@ -225,7 +181,7 @@ TEST_F(DataFile, ALoginIsNeverWrittenIntoAFileOthersCanWriteOrOwn) {
   const std::string failure = completion_failure("acct-2");
   EXPECT_THAT(failure, HasSubstr("belongs to user 65534"));
   EXPECT_THAT(failure, HasSubstr("could not write the login of account acct-2"));
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
   EXPECT_EQ(stat_of("json/data.json").st_uid, qelkit::testing::kOtherUid);
 }
 
@@ -247,7 +203,7 @@ TEST_F(DataFile, TheLockFileIsNeverFollowedNorSharedWithAnotherUser) {
 
 TEST_F(DataFile, AHeldLockIsWaitedForThirtySecondsThenTheLoginFailsWithNothingStored) {
   complete_login("acct-1");
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   int holder = ::open("json/data.json.lock", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
@@ -257,7 +213,7 @@ TEST_F(DataFile, AHeldLockIsWaitedForThirtySecondsThenTheLoginFailsWithNothingSt
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_THAT(failure, HasSubstr("stayed locked by another process"));
   EXPECT_GE(waited, std::chrono::seconds(30));  // a lower bound only: load can only add to it
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
 
   // Released, the same login goes through.
   ::close(holder);
@@ -285,19 +241,19 @@ TEST_F(DataFile, ABindMountedOrHardLinkedFileTakesTheLoginInPlace) {
   complete_login("acct-1");
   fs::create_hard_link("json/data.json", "backup.json");
   complete_login("acct-2");
-  EXPECT_EQ(read("backup.json"), read("json/data.json"));
+  EXPECT_EQ(read_file("backup.json"), read_file("json/data.json"));
   EXPECT_EQ(stored().size(), 2u);
   fs::remove("backup.json");
 
   if (::geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
-  write("outside.json", read("json/data.json"));
+  write("outside.json", read_file("json/data.json"));
   ASSERT_EQ(::chmod("outside.json", 0600), 0);
   const fs::path target = fs::absolute("json/data.json");
   qelkit::testing::ScopedBindMount mount(fs::absolute("outside.json"), target);
   if (!mount.ok()) GTEST_SKIP() << "cannot bind-mount here: " << mount.error();
   EXPECT_EQ(completion_failure("acct-3"), "");
   EXPECT_EQ(stored().size(), 3u);
-  EXPECT_EQ(read("outside.json"), read("json/data.json"));
+  EXPECT_EQ(read_file("outside.json"), read_file("json/data.json"));
 }
 
 TEST_F(DataFile, ThirtyTwoLoginsFinishingTogetherInAReadOnlyDirectoryAllLand) {
@@ -346,7 +302,7 @@ TEST_F(DataFile, AFullDiskKeepsEveryStoredLogin) {
       const Json accounts = accounts_of_size(pages * 4096 - 5);
       JsonFileHandler::save_private_data(accounts, "data.json");
       fs::create_hard_link("json/data.json", "json/backup.json");
-      const std::string before = read("json/data.json");
+      const std::string before = read_file("json/data.json");
       if (before.size() != pages * 4096 - 5) return what + "the file is " + std::to_string(before.size()) + " bytes";
       if (!fill_the_disk()) return what + "the disk never filled";
 
@@ -356,7 +312,7 @@ TEST_F(DataFile, AFullDiskKeepsEveryStoredLogin) {
               std::string::npos) {
         return what + "the login said: '" + failure + "'";
       }
-      if (read("json/data.json") != before || read("json/backup.json") != before) return what + "the file changed";
+      if (read_file("json/data.json") != before || read_file("json/backup.json") != before) return what + "the file changed";
 
       // With room for part of a larger document: save_data is silent,
       // save_private_data reports, and the file stays as it was.
@@ -364,21 +320,21 @@ TEST_F(DataFile, AFullDiskKeepsEveryStoredLogin) {
       Json larger = accounts;
       larger["large"] = std::string(6000, 'l');
       JsonFileHandler::save_data(larger, "data.json");
-      if (read("json/data.json") != before) return what + "save_data changed the file";
+      if (read_file("json/data.json") != before) return what + "save_data changed the file";
       try {
         JsonFileHandler::save_private_data(larger, "data.json");
         return what + "save_private_data reported success";
       } catch (const qelkit::SystemError& e) {
         if (std::string(e.what()).find("no room") == std::string::npos) return what + e.what();
       }
-      if (read("json/data.json") != before) return what + "save_private_data changed the file";
+      if (read_file("json/data.json") != before) return what + "save_private_data changed the file";
       if (stored() != accounts) return what + "stored: " + stored().dump();
 
       // With room, the same login goes through, and the links stay together.
       fs::remove("filler");
       complete_login("late");
       if (stored().size() != accounts.size() + 1) return what + "after room was made: " + stored().dump();
-      if (read("json/backup.json") != read("json/data.json")) return what + "the links parted";
+      if (read_file("json/backup.json") != read_file("json/data.json")) return what + "the links parted";
       fs::remove("json/backup.json");
       fs::remove("json/data.json");
     }
@@ -399,14 +355,14 @@ TEST_F(DataFile, ALinkPlantedInASharedDirectoryIsNeverFollowed) {
   // would be moved aside for a new file: neither may happen.
   for (const char* victim : {"settings.json", "notes.txt"}) {
     SCOPED_TRACE(victim);
-    const std::string before = read(victim);
+    const std::string before = read_file(victim);
     fs::create_symlink(fs::absolute(victim), "json/data.json");
     const std::string failure = completion_failure("acct-1");
     EXPECT_THAT(failure, HasSubstr("could not write the login of account acct-1"));
     EXPECT_THAT(failure, HasSubstr("refusing to follow it: it is a symbolic link in a directory that other users "
                                    "may write (mode 0777) without the sticky bit"));
     JsonFileHandler::save_data(Json{{"plain", true}}, "data.json");  // refused too, silently
-    EXPECT_EQ(read(victim), before);
+    EXPECT_EQ(read_file(victim), before);
     EXPECT_EQ(mode_of(victim), std::string(victim) == "settings.json" ? "0600" : mode_of("notes.txt"));
     EXPECT_TRUE(fs::is_symlink("json/data.json"));
     EXPECT_EQ(std::distance(fs::directory_iterator("json"), fs::directory_iterator()), 1);  // nothing beside it
@@ -422,13 +378,13 @@ TEST_F(DataFile, ALinkPlantedInASharedDirectoryIsNeverFollowed) {
 
   if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root";
   ASSERT_EQ(::chmod("json", 0755), 0);
-  const std::string before = read("settings.json");
+  const std::string before = read_file("settings.json");
   fs::create_symlink(fs::absolute("settings.json"), "json/data.json");
   ASSERT_EQ(::lchown("json/data.json", qelkit::testing::kOtherUid, qelkit::testing::kOtherGid), 0);
   EXPECT_THAT(completion_failure("acct-2"),
               HasSubstr("it is a symbolic link that belongs to user 65534, not to this user (0)"));
   JsonFileHandler::save_data(Json{{"plain", true}}, "data.json");
-  EXPECT_EQ(read("settings.json"), before);
+  EXPECT_EQ(read_file("settings.json"), before);
 }
 
 TEST_F(DataFile, ALoginIsNeverWrittenInPlaceIntoAFileOthersMayRead) {
@@ -451,14 +407,14 @@ TEST_F(DataFile, ALoginIsNeverWrittenInPlaceIntoAFileOthersMayRead) {
               return ::chmod("json/data.json", 0644) == 0 && ::chmod("json", 0555) == 0 ? "" : "chmod";
             }),
             "");
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   const int spy = ::open("json/data.json", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(spy, 0);
   const std::string failure = qelkit::testing::as_unprivileged([]() { return completion_failure("acct-2"); });
   EXPECT_THAT(failure, HasSubstr("it is readable by other users (mode 0644) and can only be rewritten in place (no "
                                  "file can be made beside it: Permission denied)"));
   EXPECT_THAT(failure, HasSubstr("make it private first (chmod 600 'json/data.json')"));
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
   EXPECT_EQ(mode_of("json/data.json"), "0644");
   std::string seen(4096, '\0');
   seen.resize(static_cast<std::size_t>(std::max<ssize_t>(::pread(spy, seen.data(), seen.size(), 0), 0)));
@@ -489,12 +445,83 @@ TEST_F(DataFile, ASessionIdThatIsNotUtf8IsRefusedWithNothingStored) {
   EXPECT_FALSE(fs::exists("json"));
 
   complete_login("acct-1");
-  const std::string before = read("json/data.json");
+  const std::string before = read_file("json/data.json");
   EXPECT_THAT(failure_for("\xC3\x28SESS"), HasSubstr("not valid UTF-8"));     // a cut sequence
   EXPECT_THAT(failure_for("SESS\xED\xA0\x80"), HasSubstr("not valid UTF-8"));  // a surrogate
-  EXPECT_EQ(read("json/data.json"), before);
+  EXPECT_EQ(read_file("json/data.json"), before);
   EXPECT_EQ(failure_for("SESS-\xC3\xA9"), "");  // valid UTF-8 goes through
   EXPECT_EQ(stored().size(), 2u);
+}
+
+// Two directories whose json/data.json is one file, reached through a
+// symbolic link, a hard link, or a bind mount of the file at both places:
+// logins finishing together in both all land, and the layout stays as it was.
+TEST_F(DataFile, LoginsReachingOneFileByLinksOrBindMountsAllLand) {
+  for (const std::string layout : {"symbolic link", "hard link", "bind mounts"}) {
+    SCOPED_TRACE(layout);
+    const fs::path base = dir_.path() / layout, a = base / "a/json/data.json", b = base / "b/json/data.json";
+    fs::create_directories(a.parent_path());
+    fs::create_directories(b.parent_path());
+    write(base / "shared.json", "{}");
+    ASSERT_EQ(::chmod((base / "shared.json").c_str(), 0600), 0);
+    std::vector<std::unique_ptr<qelkit::testing::ScopedBindMount>> mounts;
+    for (const fs::path& at : {a, b}) {
+      if (layout != "bind mounts") break;
+      write(at, "");
+      mounts.push_back(std::make_unique<qelkit::testing::ScopedBindMount>(base / "shared.json", at));
+      ASSERT_TRUE(mounts.back()->ok()) << mounts.back()->error();
+    }
+    if (layout != "bind mounts") fs::rename(base / "shared.json", b);
+    if (layout == "symbolic link") fs::create_symlink(b, a);
+    if (layout == "hard link") fs::create_hard_link(b, a);
+    std::vector<std::string> landed;
+    for (int round = 0; round < qelkit::testing::repetitions(3, 1); ++round) {
+      const std::string prefix = layout + std::to_string(round) + "-";
+      EXPECT_EQ(in_processes(32, [&](int i) {
+                  fs::current_path(base / (i % 2 ? "a" : "b"));
+                  complete_login(prefix + std::to_string(i));
+                }), 0);
+      for (int i = 0; i < 32; ++i) landed.push_back(prefix + std::to_string(i));
+    }
+    const Json doc = Json::parse(read(b));
+    for (const std::string& id : landed) EXPECT_TRUE(doc.contains(id)) << id;
+    struct stat at_a {}, at_b {};
+    ASSERT_EQ(::stat(a.c_str(), &at_a) | ::stat(b.c_str(), &at_b), 0);
+    EXPECT_EQ(at_a.st_ino, at_b.st_ino) << "the two paths no longer reach one file";
+    for (const fs::path& dir : {a.parent_path(), b.parent_path()}) {
+      for (const auto& entry : fs::directory_iterator(dir)) EXPECT_THAT(entry.path().string(), Not(HasSubstr("unreadable")));
+    }
+  }
+}
+
+// A json folder that is a link someone else could have planted (a link of
+// another user, or one in a directory that others may write without the
+// sticky bit) is never followed; this user's own link in a private directory is.
+TEST_F(DataFile, AJsonFolderLinkThatOthersCouldHavePlantedIsNeverFollowed) {
+  fs::create_directory("elsewhere");
+  fs::create_symlink(fs::absolute("elsewhere"), "json");
+  const struct {
+    uid_t owner;
+    mode_t dir_mode;
+    std::string refusal;  // "": followed
+  } cases[] = {
+      {qelkit::testing::kOtherUid, 0755, "its folder json: refusing to follow it: it is a symbolic link that belongs to user 65534"},
+      {::geteuid(), 0777, "its folder json: refusing to follow it: it is a symbolic link in a directory that other users may write"},
+      {::geteuid(), 0755, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    ASSERT_EQ(::lchown("json", c.owner, static_cast<gid_t>(-1)) | ::chmod(dir_.path().c_str(), c.dir_mode), 0);
+    const std::string failure = completion_failure("acct-1");
+    JsonFileHandler::save_data(Json{{"plain", true}}, "notes.json");
+    ::chmod(dir_.path().c_str(), 0700);
+    EXPECT_THAT(failure, HasSubstr(c.refusal));
+    if (c.refusal.empty()) {
+      EXPECT_EQ(failure, "");
+    }
+    EXPECT_EQ(fs::exists("elsewhere/notes.json"), c.refusal.empty());
+    EXPECT_EQ(JsonFileHandler::load_data("./elsewhere/data.json").contains("acct-1"), c.refusal.empty());
+  }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # Runs ./qelkit.sh demo with prebuilt programs and checks what a newcomer
 # sees (QR code, stored account, both statistics tables), that it cleans up
 # after itself (temporary directory gone, substitute platform stopped), and
-# that a TERM in the middle of the login cleans up the same way.
+# that a TERM in the middle of the login cleans up the same way, its login
+# child included.
 #   demo_test.sh <repository> <qelkit> <platform-sim> <scratch dir>
 set -euo pipefail
 
@@ -53,18 +54,23 @@ grep -q 'stopping the substitute platform' "$out" || fail "the platform was not 
 no_leftovers
 [ "$(ls -d "$ROOT/json" 2>/dev/null || true)" = "$repo_data_before" ] || fail "the demo wrote into the repository"
 
-# TERM while the login is waiting: the platform is stopped and the directory removed.
+# TERM while the login is waiting: the login's child is cancelled, the
+# platform stopped and the directory removed, all before the demo ends.
 bash "$ROOT/qelkit.sh" demo >"$WORK/term.out" 2>&1 &
 demo_pid=$!
-for i in $(seq 1 300); do
-  compgen -G "$WORK/tmp/qelkit-demo.*/origin" >/dev/null && break
+started() {  # the platform and the login child, both named after the demo's directory
+  [ "$(pgrep -f "$WORK/tmp/qelkit-demo" | wc -l)" -ge 2 ]
+}
+for i in $(seq 1 600); do
+  started && break
   sleep 0.1
 done
-compgen -G "$WORK/tmp/qelkit-demo.*/origin" >/dev/null || { cat "$WORK/term.out"; fail "the second demo did not start"; }
+started || { cat "$WORK/term.out"; fail "the second demo did not start its login"; }
 kill -TERM "$demo_pid"
 status=0
 wait "$demo_pid" || status=$?
 [ "$status" -eq 143 ] || { cat "$WORK/term.out"; fail "the interrupted demo exited with $status, not 143"; }
+if pgrep -f "$WORK/tmp/" >/dev/null; then fail "still running after the demo ended: $(pgrep -af "$WORK/tmp/")"; fi
 grep -q 'stopping the substitute platform' "$WORK/term.out" || fail "the interrupted demo did not stop the platform"
 no_leftovers
 echo "demo test: ok"

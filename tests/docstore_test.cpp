@@ -1,6 +1,7 @@
 #include "qelkit/common/docstore.hpp"
 #include "tests/support/bind_mount.hpp"
 #include "tests/support/other_user.hpp"
+#include "tests/support/files.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,12 +48,7 @@ class DocStore : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  static std::string read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string read(const fs::path& p) { return qelkit::testing::read_file(p); }
   static void write(const fs::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary) << bytes;
   }

@@ -25,6 +25,7 @@
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
 #include "tests/support/work_dir.hpp"
+#include "tests/support/net.hpp"
 
 namespace {
 
@@ -145,20 +146,7 @@ std::vector<std::int64_t> pages_of(const std::vector<qelkit::FailedPage>& failed
 const std::vector<std::int64_t> kFirstBatch = {0, 1, 2, 3, 4, 5};
 
 // A loopback port with nothing listening on it.
-int closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using qelkit::testing::closed_port;
 
 class FacadeFailuresE2E : public FacadeE2E {
  protected:

@@ -33,7 +33,7 @@
 #include <openssl/x509v3.h>
 #include <qrencode.h>
 
-#include "qelkit/common/browser_profile.hpp"
+#include "qelkit/common/internal/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
 #include "tests/support/fakes.hpp"

@@ -62,6 +62,13 @@ TEST(FuzzRegression, DeeplyNestedRepliesAreProtocolErrors) {
     return raw_response(R"({"errCode":0,"data":{"token":")" + brackets + R"(\"\\"}})");
   });
   EXPECT_EQ(driver.ale(), (Json{{"code", 0}, {"data", brackets + "\"\\"}}));
+
+  // So are object members: each is looked up one by one, so a huge object
+  // would cost quadratic time.
+  std::string members = "{\"k\":0";
+  for (std::size_t i = 1; i < Reply::kMaxMembers; ++i) members += ",\"k" + std::to_string(i) + "\":0";
+  EXPECT_NO_THROW((void)Reply(raw_response(members + "}")).json());
+  EXPECT_THROW((void)Reply(raw_response(members + ",\"x\":0}")).json(), ProtocolError);
 }
 
 // Texts that are not UTF-8 can reach the row normalisation from a host that

@@ -21,7 +21,7 @@
 
 #include "qelkit/history/days.hpp"
 #include "qelkit/history/history.hpp"
-#include "qelkit/history/store.hpp"
+#include "qelkit/history/internal/store.hpp"
 #include "qelkit/sdk/statistics.hpp"
 #include "tests/support/platform_sim.hpp"
 #include "tests/support/postgres_server.hpp"

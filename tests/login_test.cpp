@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,10 @@ using Kind = LoginOutcome::Kind;
 // Set for a login child of this program: its polling runs on a clock whose
 // pauses pass at once, so the 300-second limit is reached in moments.
 constexpr const char* kFastClockVariable = "QELKIT_LOGIN_TEST_FAST_CLOCK";
+
+// Set for a login child of this program: it behaves as a host whose main
+// does not call qelkit::handle_child_task.
+constexpr const char* kForgetfulHostVariable = "QELKIT_LOGIN_TEST_FORGETFUL_HOST";
 
 PlatformSim& sim() { return PlatformSimEnvironment::sim(); }
 
@@ -321,6 +326,63 @@ TEST_F(LoginE2E, AChildThatDiesUnreportedIsAFailureWithItsSignal) {
   EXPECT_NE(outcome.message.find("signal 9"), std::string::npos) << outcome.message;
 }
 
+// A data file that does not read: no login starts, nothing is asked of the
+// platform; one damaged while the login runs is moved aside, and the outcome
+// says where. No message quotes the file's content.
+TEST_F(LoginE2E, AnUnreadableDataFileStopsTheStartAndIsReportedWhenMovedAside) {
+  const std::string secret = "SECRETxENCRYPTEDxVALUE";
+  const std::string cut = "{\"a\": \"enc1\", \"b\": \"enc2\", \"c\": \"" + secret;
+  fs::create_directory("json");
+  const std::string path = fs::absolute("json/data.json").string();
+  for (const std::string& bytes : {cut, "\xEF\xBB\xBF{\"a\": \"" + secret + "\"}"}) {
+    std::ofstream("json/data.json", std::ios::binary | std::ios::trunc) << bytes;
+    try {
+      Login::start();
+      ADD_FAILURE() << "a login started";
+    } catch (const qelkit::DataFileError& e) {
+      EXPECT_EQ(e.path(), path);
+      EXPECT_NE(std::string(e.what()).find("move it aside (mv " + path), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find("SECRET"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(*read_text("json/data.json"), bytes);
+  }
+  EXPECT_TRUE(sim().requests().empty()) << "no token was asked for";
+
+  qelkit::JsonFileHandler::save_private_data(Json{{"a", "enc1"}}, "data.json");
+  Login login = Login::start();
+  std::ofstream("json/data.json", std::ios::binary | std::ios::trunc) << cut;
+  sim().confirm(token_of(login), 0);
+  const LoginOutcome outcome = login.wait();
+  ASSERT_EQ(outcome.kind, Kind::stored) << outcome.message;
+  ASSERT_TRUE(outcome.moved_aside);
+  const std::string& said = *outcome.moved_aside;
+  EXPECT_NE(said.find("the data file " + path + " was unreadable"), std::string::npos) << said;
+  EXPECT_NE(said.find("no longer used until it is repaired"), std::string::npos) << said;
+  EXPECT_EQ(said.find("SECRET"), std::string::npos) << said;
+  const auto to = said.find("moved aside to ");
+  ASSERT_NE(to, std::string::npos) << said;
+  const std::string aside = said.substr(to + 15, said.find(';', to) - to - 15);
+  EXPECT_EQ(read_text(aside), cut) << aside;
+  EXPECT_EQ(stored(), (Json{{outcome.account_id, stored()[outcome.account_id]}}));
+  EXPECT_EQ(LoginOutcome::from_json(outcome.to_json()).moved_aside, outcome.moved_aside);
+}
+
+// A child that ends without a word: the host's main most likely never handed
+// its -c start to qelkit, and the message says so.
+TEST_F(LoginE2E, AChildThatExitsUnreportedPointsToTheChildTaskEntry) {
+  std::optional<Login> login;
+  {
+    ScopedEnv forgetful(kForgetfulHostVariable, "1");
+    login.emplace(Login::start());
+  }
+  const LoginOutcome outcome = login->wait();
+  EXPECT_EQ(outcome.kind, Kind::failed);
+  EXPECT_EQ(outcome.exit_status, 0);
+  EXPECT_NE(outcome.message.find("main probably does not call qelkit::handle_child_task(argc, argv) first"),
+            std::string::npos)
+      << outcome.message;
+}
+
 // A refused token starts nothing.
 TEST_F(LoginE2E, ARefusedTokenIsAPlatformError) {
   sim().script(std::string(SpiderDriver::kLoginCodePath), Json{{"errCode", 1}});
@@ -342,6 +404,9 @@ int main(int argc, char** argv) {
   if (const char* fast = std::getenv(kFastClockVariable); fast && *fast) {
     static qelkit::testing::FakeClock clock;
   }
+  // A host that forgets the child-task entry: its -c start runs on as a
+  // normal start, which here ends at once.
+  if (std::getenv(kForgetfulHostVariable) && argc > 1 && std::string_view(argv[1]) == "-c") return 0;
   qelkit::handle_child_task(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   PlatformSimEnvironment::install();

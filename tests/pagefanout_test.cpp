@@ -271,6 +271,36 @@ TEST(PageFanout, APlatformThatNeverEndsStopsAtTheBoundAndSaysSo) {
   EXPECT_TRUE(complete->failures.empty());
 }
 
+TEST(PageFanout, PagesPastTheRowBoundsStopTheQueryWithTheRowsBeforeThem) {
+  // Thirty rows on every page, for ever.
+  StatsPlatform platform([](std::int64_t page) {
+    Json rows = Json::array();
+    for (std::int64_t i = 0; i < 30; ++i) rows.push_back(platform_row(page * 30 + i));
+    return page_reply(rows, true);
+  });
+  auto run_bounded = [](std::size_t rows, std::size_t bytes) {
+    auto fanout = std::make_shared<QelDis>();
+    fanout->a = "s";
+    fanout->b = 1;
+    fanout->max_rows = rows;
+    fanout->max_row_bytes = bytes;
+    fanout->start();
+    fanout->join();
+    return fanout;
+  };
+  for (const auto& fanout : {run_bounded(100, QelDis::kMaxRowBytes), run_bounded(QelDis::kMaxRows, 30 * 1024)}) {
+    ASSERT_EQ(fanout->failures.size(), 1U);
+    const PageFailure& bound = fanout->failures[0];
+    EXPECT_EQ(bound.outcome.error_kind, "PageLimitError") << bound.outcome.message;
+    // The pages before the one that went past the bound, and nothing after.
+    EXPECT_GE(bound.page, 1);
+    EXPECT_LE(bound.page, 3);
+    EXPECT_EQ(row_numbers(fanout->data), range(0, static_cast<int>(30 * bound.page)));
+  }
+  EXPECT_EQ(run_bounded(100, QelDis::kMaxRowBytes)->failures[0].page, 3);
+  EXPECT_EQ(platform.pages().size(), 18U) << "paging stops after the batch";
+}
+
 // Fails to make the worker of one page.
 class BrokenFanout : public QelDis {
  public:

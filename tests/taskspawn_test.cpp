@@ -24,6 +24,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/taskspawn.hpp"
+#include "tests/support/files.hpp"
 
 namespace fs = std::filesystem;
 using qelkit::InvalidArgumentError;
@@ -153,12 +154,7 @@ struct ScopedCwd {
   ~ScopedCwd() { fs::current_path(old); }
 };
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using qelkit::testing::read_file;
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

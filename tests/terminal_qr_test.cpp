@@ -33,6 +33,7 @@
 #include "tests/support/process.hpp"
 #include "tests/support/qr_decode.hpp"
 #include "tests/support/work_dir.hpp"
+#include "tests/support/files.hpp"
 
 namespace qelkit {
 namespace {
@@ -307,12 +308,7 @@ TerminalRun run_in_terminal(const std::vector<std::string>& args, const fs::path
   return run;
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using qelkit::testing::read_file;
 
 // The environment of a terminal that takes colours and says nothing of its
 // background; a case changes what it tests.

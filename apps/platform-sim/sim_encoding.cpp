@@ -50,9 +50,11 @@ std::string zstd(std::string_view body) {
 
 }  // namespace
 
-std::string encode_repeated(std::string_view unit, std::uint64_t count, std::string_view encoding) {
+std::string encode_repeated(std::string_view unit, std::uint64_t count, std::string_view encoding,
+                            std::string_view head, std::string_view tail) {
   if (encoding != "gzip") throw std::runtime_error("repeated bodies are compressed with gzip only");
-  // Whole units, some 64 KiB of them, fed to the compressor over and over.
+  // `head`, then whole units, some 64 KiB of them, fed to the compressor over
+  // and over, then `tail`: a small reply that decodes to a huge valid document.
   std::string chunk;
   const std::uint64_t per_chunk = std::max<std::uint64_t>(1, (64 * 1024) / std::max<std::size_t>(1, unit.size()));
   for (std::uint64_t i = 0; i < per_chunk; ++i) chunk += unit;
@@ -63,19 +65,25 @@ std::string encode_repeated(std::string_view unit, std::uint64_t count, std::str
   std::string out;
   char buf[65536];
   int rc = Z_OK;
-  for (std::uint64_t left = count; rc == Z_OK;) {
-    const std::uint64_t units = std::min(left, per_chunk);
-    left -= units;
-    z.next_in = reinterpret_cast<Bytef*>(chunk.data());
-    z.avail_in = static_cast<uInt>(units * unit.size());
-    const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+  auto feed = [&](std::string_view bytes, int flush) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
     do {
       z.next_out = reinterpret_cast<Bytef*>(buf);
       z.avail_out = sizeof buf;
       rc = deflate(&z, flush);
       out.append(buf, sizeof buf - z.avail_out);
     } while (z.avail_out == 0 && rc == Z_OK);
-    if (rc == Z_OK && left == 0) rc = Z_STREAM_ERROR;  // Z_FINISH must end the stream
+  };
+  if (!head.empty()) feed(head, Z_NO_FLUSH);
+  for (std::uint64_t left = count; rc == Z_OK;) {
+    const std::uint64_t units = std::min(left, per_chunk);
+    left -= units;
+    feed(std::string_view(chunk).substr(0, units * unit.size()), left == 0 && tail.empty() ? Z_FINISH : Z_NO_FLUSH);
+    if (left == 0) {
+      if (!tail.empty() && rc == Z_OK) feed(tail, Z_FINISH);
+      if (rc == Z_OK) rc = Z_STREAM_ERROR;  // Z_FINISH must end the stream
+    }
   }
   deflateEnd(&z);
   if (rc != Z_STREAM_END) throw std::runtime_error("gzip compression failed");

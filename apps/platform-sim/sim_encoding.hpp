@@ -19,6 +19,7 @@ std::string encode_body(std::string_view body, std::string_view encoding);
 // without ever holding the repeated text: a small reply that decodes to a
 // huge one. Throws std::runtime_error for another encoding or when the
 // compressor fails.
-std::string encode_repeated(std::string_view unit, std::uint64_t count, std::string_view encoding);
+std::string encode_repeated(std::string_view unit, std::uint64_t count, std::string_view encoding,
+                            std::string_view head = {}, std::string_view tail = {});
 
 }  // namespace platform_sim

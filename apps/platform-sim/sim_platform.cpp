@@ -250,7 +250,8 @@ Reply Platform::serve(const Request& r) {
     reply.delay_ms += script->delay_ms;
     reply.cut_after = script->cut_after;
     if (script->content_encoding) {
-      reply.body = script->body_repeat > 1 ? encode_repeated(reply.body, script->body_repeat, *script->content_encoding)
+      reply.body = script->body_repeat > 1 ? encode_repeated(reply.body, script->body_repeat, *script->content_encoding,
+                                                             script->body_head, script->body_tail)
                                            : encode_body(reply.body, *script->content_encoding);
       reply.headers.emplace_back("Content-Encoding", *script->content_encoding);
     } else {
@@ -571,6 +572,9 @@ Platform::Scripted Platform::parse_scripted(const Json& j) const {
       auto n = parse_integer(v);
       if (!n || *n < 1 || *n > (std::int64_t{1} << 40)) throw ControlError(400, "\"body_repeat\" must be 1 to 2^40");
       s.body_repeat = static_cast<std::uint64_t>(*n);
+    } else if (k == "body_head" || k == "body_tail") {
+      if (!v.is_string()) throw ControlError(400, "\"" + k + "\" must be text");
+      (k == "body_head" ? s.body_head : s.body_tail) = v.get<std::string>();
     } else if (k == "real") {
       if (!v.is_boolean()) throw ControlError(400, "\"real\" must be true or false");
       s.real = v.get<bool>();
@@ -584,6 +588,9 @@ Platform::Scripted Platform::parse_scripted(const Json& j) const {
     if (s.content_encoding && *s.content_encoding != "gzip") {
       throw ControlError(400, "\"body_repeat\" is compressed with gzip only");
     }
+  }
+  if ((!s.body_head.empty() || !s.body_tail.empty()) && (s.body_repeat < 2 || !s.content_encoding)) {
+    throw ControlError(400, "\"body_head\" and \"body_tail\" go with \"body_repeat\" and \"content_encoding\" gzip");
   }
   return s;
 }

@@ -116,6 +116,7 @@ class Platform {
     std::optional<std::size_t> cut_after;
     std::optional<std::string> content_encoding;  // "gzip", "br" or "zstd": the body is sent compressed
     std::uint64_t body_repeat = 1;    // the raw body, this many times over (huge replies, compression bombs)
+    std::string body_head, body_tail;  // around the repeated body (gzip only): a bomb that is valid JSON
     bool real = false;                // answer as the platform would, then apply status/cookies/delay
     bool status_given = false;
   };

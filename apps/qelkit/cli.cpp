@@ -1,10 +1,14 @@
 #include "apps/qelkit/cli.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,15 +25,17 @@
 #include <vector>
 
 #include "apps/qelkit/console/console.hpp"
+#include "apps/qelkit/private_file.hpp"
 #include "apps/qelkit/pull.hpp"
 #include "apps/qelkit/table.hpp"
 #include "apps/qelkit/terminal_qr.hpp"
-#include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/log.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/login.hpp"
-#include "qelkit/sdk/qelfacade.hpp"
+#include "qelkit/common/platform_codes.hpp"
+#include "qelkit/sdk/statistics.hpp"
 
 namespace qelkit::cli {
 namespace {
@@ -59,6 +65,11 @@ Commands:
 
 Run 'qelkit <command> --help' for the options of a command.
 
+  -v, --verbose  (anywhere on the line) log each platform request, retry and
+                 busy wait on standard error, as QELKIT_LOG=info does;
+                 QELKIT_LOG=debug logs more. No log line holds a session id,
+                 cookie, login token or the data file's content.
+
 Stored logins live in json/data.json under the current directory.
 The platform is reached at %s
 (QELKIT_PLATFORM_ORIGIN overrides it; QELKIT_CA_FILE names a PEM file of
@@ -81,7 +92,7 @@ Exit status:
   11 login --wait: the login could not be completed or stored
 )";
 
-constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait [--json]] [--qr STYLE]
+constexpr const char* kLoginHelp = R"(Usage: qelkit login [--png FILE] [--wait [--json]] [--qr STYLE] [--print-link]
 
 Asks the platform for a login code and shows it as a QR code. Scan it with
 the platform's phone app and confirm the login: it then completes in the
@@ -89,7 +100,8 @@ background and stores the account in json/data.json under the current
 directory.
 
 Options:
-  --png FILE  also save the QR image, as PNG, in FILE
+  --png FILE  also save the QR image, as PNG, in FILE (readable by you
+              only: whoever decodes it can take the login over)
   --qr STYLE  how to draw the code: colour (black on white, for any theme;
               the default on a terminal that takes colours), or, without
               colours, dark or light (the terminal's background; the
@@ -104,6 +116,10 @@ Options:
               {"outcome": "stored", "account_id": ..., "display_name": ...,
               "message": ...}, or "ended", "unconfirmed", "refused" (with
               "code") or "failed"
+  --print-link  also print the confirm link the code holds, as one line
+              after the code (on the same stream), for testing without a
+              phone: the substitute platform's confirm control takes the
+              token at its end
   -h, --help  show this help
 
 Exit status: 0 done; 5 platform unreachable; 6 platform refused a login
@@ -114,13 +130,16 @@ login could not be completed or stored; 1 other failure.
 
 constexpr const char* kAccountsHelp = R"(Usage: qelkit accounts [--check] [--json]
 
-Lists the ids of the accounts stored in json/data.json under the current
-directory, one per line, in the order they were first stored.
+Lists the accounts stored in json/data.json under the current directory, one
+per line, in the order they were first stored: the id, and after a tab the
+display name that the last check found (kept in json/names.json), when one
+did.
 
 Options:
-  --check     ask the platform about each account: shows a table of the
-              account id, its display name and whether its login is live
-              or expired (an expired one must log in again)
+  --check     ask the platform about each account, a few at a time: shows a
+              table of the account id, its display name and whether its
+              login is live or expired (an expired one must log in again;
+              it shows the name from its last successful check)
   --json      print JSON for scripts: a list of the ids, or with --check a
               list of {"account", "display_name" (null when none), "state"
               ("live", "expired" or "error"), "error" (with "error" only)}
@@ -153,8 +172,9 @@ constexpr const char* kKeepaliveHelp = R"(Usage: qelkit keepalive [ACCOUNT...]
 
 Sends the platform's online heartbeat with the stored login of each ACCOUNT,
 or of every stored account when none is named, and prints the id of each
-account it was sent for. The heartbeat does not tell whether the login is
-still accepted: qelkit accounts --check does.
+account it was sent for. The platform answers a heartbeat with no status, so
+"sent" does not mean that the login is still valid (an expired one is sent
+too): qelkit accounts --check tells, and keepalive says so on standard error.
 
   ACCOUNT     a stored account id (see qelkit accounts)
 
@@ -168,7 +188,7 @@ login does not decrypt; 5 platform unreachable; 8 data file unreadable; 1
 other failure.
 )";
 
-constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N] [--json | --csv]
+constexpr const char* kStatsHelp = R"(Usage: qelkit stats ACCOUNT START END [--page N | --all-pages] [--json | --csv]
 
 Shows one page (five entries) of the account's per-drama statistics for the
 span from START to END: drama name, views, IAA income and mount income.
@@ -178,7 +198,8 @@ span from START to END: drama name, views, IAA income and mount income.
 
 Options:
   --page N    the page to show, counted from 1 (default 1)
-  --json      print the SDK's result as JSON, unchanged
+  --all-pages every page of the span, up to the first that is not full
+  --json      print the rows as JSON
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
 
@@ -187,13 +208,14 @@ login does not decrypt; 5 platform unreachable or busy; 6 platform refused
 (for example an expired login); 8 data file unreadable; 1 other failure.
 )";
 
-constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--tz ZONE] [--json | --csv]
-       qelkit detail ACCOUNT --from DATE [--to DATE] [--tz ZONE] [--json | --csv]
+constexpr const char* kDetailHelp = R"(Usage: qelkit detail ACCOUNT TIME [--tz ZONE] [--columns LIST] [--json | --csv]
+       qelkit detail ACCOUNT --from DATE [--to DATE] [--tz ZONE] [--columns LIST] [--json | --csv]
 
 Shows every page of the account's detailed native-drama statistics at TIME,
 or at the start of each day from --from to --to (both included), one row
-per drama and day. Pages are fetched six at a time; on a terminal a live
-count of the pages fetched is shown on standard error.
+per drama and day (dates as YYYY-MM-DD, account ids as text). Pages are
+fetched six at a time; on a terminal a live count of the rows fetched is
+shown on standard error.
 
   ACCOUNT     a stored account id (see qelkit accounts)
   TIME        epoch seconds, or a date YYYY-MM-DD (the start of that day)
@@ -206,7 +228,12 @@ Options:
   --from DATE the first day, YYYY-MM-DD, instead of TIME
   --to DATE   the last day (default: --from)
   --tz ZONE   the zone whose midnight starts a day (default UTC)
-  --json      print the SDK's result as JSON, unchanged
+  --columns LIST  only these columns, in this order (table and CSV), for a
+                  table that fits the terminal, e.g.
+                  --columns date,drama_name,drama_read_count,iaa_income; of
+                  date, qel_id, drama_name, is_mount, feed_read_count,
+                  drama_read_count, iaa_income, mount_income, qel_nickname
+  --json      print {"code": 0, "data": rows} as JSON
   --csv       print CSV (RFC 4180) with a header record
   -h, --help  show this help
 
@@ -325,6 +352,36 @@ bool colours_wanted(FILE* stream) {
 void put(FILE* stream, const std::string& text) { std::fwrite(text.data(), 1, text.size(), stream); }
 
 // A status line on standard error that rewrites itself; only on a terminal.
+// A signal that asks qelkit to end (Ctrl-C, TERM, a closed terminal) while a
+// login is waited for: the login's child is cancelled before qelkit exits,
+// so that no login completes unseen after qelkit has gone (its child would
+// otherwise poll on, in a directory that may be gone too).
+volatile std::sig_atomic_t stop_signal = 0;
+
+class StopSignals {
+ public:
+  StopSignals() {
+    struct sigaction note {};
+    note.sa_handler = [](int sig) { stop_signal = sig; };
+    ::sigemptyset(&note.sa_mask);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      ::sigaction(kSignals[i], nullptr, &previous_[i]);
+      // An ignored SIGINT (a background job of a script) stays ignored.
+      if (kSignals[i] == SIGINT && previous_[i].sa_handler == SIG_IGN) continue;
+      ::sigaction(kSignals[i], &note, nullptr);
+    }
+  }
+  ~StopSignals() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
+};
+
 class StatusLine {
  public:
   StatusLine() : live_(is_tty(stderr)) {}
@@ -352,6 +409,28 @@ class StatusLine {
 };
 
 // Prints a line at a time: the rows are the one copy of the result.
+// The columns --columns chose from `all` (every one without it).
+std::vector<std::string> chosen_columns(const std::string& command, const Parsed& p, Format format,
+                                        const std::vector<std::string>& all) {
+  if (!p.has("--columns")) return all;
+  if (format == Format::Json) throw usage(command, "--columns goes with the table or --csv, not --json");
+  std::vector<std::string> chosen;
+  const std::string& list = p.options.at("--columns");
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = list.find(',', start);
+    const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (std::find(all.begin(), all.end(), name) == all.end()) {
+      std::string known;
+      for (const std::string& c : all) known += (known.empty() ? "" : ", ") + c;
+      throw usage(command, "--columns: no column \"" + terminal_safe(name) + "\" (the columns: " + known + ")");
+    }
+    chosen.push_back(name);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return chosen;
+}
+
 void print_rows(Format format, const std::vector<std::string>& columns, const Json& rows,
                 const Json& facade_result) {
   const LineSink out = [](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); };
@@ -361,47 +440,22 @@ void print_rows(Format format, const std::vector<std::string>& columns, const Js
       out("\n");
       break;
     case Format::Csv:
-      render_csv(columns, rows, out);
+      if (is_tty(stdout)) {
+        // Read on the terminal, not kept: exact only into a file or a pipe.
+        render_csv(columns, rows, [&](std::string_view record) {
+          const std::string_view end = "\r\n";
+          if (record.ends_with(end)) record.remove_suffix(end.size());
+          out(terminal_safe(record) + std::string(end));
+        });
+      } else {
+        render_csv(columns, rows, out);
+      }
       break;
     case Format::Table:
       render_table(columns, rows, out);
       if (rows.empty()) put(stderr, "no statistics found\n");
       break;
   }
-}
-
-// ---------------------------------------------------------------------------
-// The data file
-
-// The stored logins. A data file that exists but holds no JSON object (bad
-// JSON, a byte-order mark, an array) is not mistaken for "no logins".
-Json stored_logins() {
-  const std::string name(QelDriver::kDataFile);
-  std::string problem;
-  try {
-    Json stored = JsonFileHandler::load_data_strict(name);
-    if (stored.is_object()) return stored;
-    problem = "it holds no JSON object";
-  } catch (const Error& e) {
-    problem = e.what();
-  }
-  const std::string path = std::filesystem::absolute(JsonFileHandler::get_file_path(name)).string();
-  throw Exit{kUnreadableData, "the data file " + path + " is unreadable (" + problem +
-                                  "); the next qelkit login moves it aside"};
-}
-
-Exit undecryptable(const std::string& account) {
-  return Exit{kUndecryptable, "the stored login for account " + account +
-                                  " does not decrypt (written by another build, or damaged); run qelkit login again"};
-}
-
-void require_account(const std::string& account) {
-  const Json stored = stored_logins();
-  auto it = stored.find(account);
-  if (it == stored.end()) {
-    throw Exit{kUnknownAccount, "no stored login for account " + account + "; run qelkit login"};
-  }
-  if (!it->is_string()) throw undecryptable(account);  // an encrypted login is always text
 }
 
 // ---------------------------------------------------------------------------
@@ -416,42 +470,72 @@ std::string failed_pages_note(const Error& e) {
   return note;
 }
 
-// Maps the failure in flight (inside a catch) of a facade call to the
-// command's exit. `account` is the account queried ("" for a login), `what`
-// names what was asked of the platform.
-Exit facade_failure(const std::string& account, const std::string& what) {
+// The exit status of each kind is the kind table's; these are the ones the
+// command's help names.
+static_assert(error_kind_info(ErrorKind::account_not_stored).exit_status == kUnknownAccount);
+static_assert(error_kind_info(ErrorKind::stored_login).exit_status == kUndecryptable);
+static_assert(error_kind_info(ErrorKind::no_reply).exit_status == kUnreachable);
+static_assert(error_kind_info(ErrorKind::platform_busy).exit_status == kUnreachable);
+static_assert(error_kind_info(ErrorKind::platform).exit_status == kRefused);
+static_assert(error_kind_info(ErrorKind::data_file).exit_status == kUnreadableData);
+static_assert(error_kind_info(ErrorKind::error).exit_status == kFailure);
+
+// The command's exit for a qelkit failure: the kind's status, and one line
+// saying what to do. `what` names what was asked of the platform.
+Exit error_exit(const Error& e, const std::string& what) {
+  std::string message;
+  switch (e.kind()) {
+    case ErrorKind::login_expired:
+      message = "the login of account " + static_cast<const LoginExpiredError&>(e).account() +
+                " has expired; run qelkit login";
+      break;
+    case ErrorKind::data_file:
+      message = e.what();  // it says how to repair the file or move it aside
+      break;
+    case ErrorKind::platform_busy:
+      message = "the platform stayed busy and did not serve " + what + failed_pages_note(e) + "; try again later";
+      break;
+    case ErrorKind::platform:
+      message = "the platform refused " + what + " (errCode " +
+                std::to_string(static_cast<const PlatformError&>(e).code()) + failed_pages_note(e) + ")";
+      break;
+    case ErrorKind::no_reply:
+    case ErrorKind::transport:
+      message = "cannot reach the platform at " + platform_origin() + ": " + e.what();
+      break;
+    case ErrorKind::stored_login:
+      message = "the stored login for account " + static_cast<const StoredLoginError&>(e).account() +
+                " does not decrypt (written by another build, or damaged); run qelkit login again";
+      break;
+    case ErrorKind::account_not_stored:
+      message = "no stored login for account " + static_cast<const AccountNotStoredError&>(e).account() +
+                "; run qelkit login";
+      break;
+    case ErrorKind::protocol:
+    case ErrorKind::conversion:
+    case ErrorKind::page_limit:
+      message = std::string("the platform's answer was not understood: ") + e.what();
+      break;
+    case ErrorKind::error:
+    case ErrorKind::decoding:
+    case ErrorKind::invalid_argument:
+    case ErrorKind::authentication:
+    case ErrorKind::system:
+      message = e.what();
+      break;
+  }
+  // It may quote the account id or the platform.
+  return Exit{error_kind_info(e.kind()).exit_status, terminal_safe(message)};
+}
+
+// The exit for the failure in flight (inside a catch) of a library call.
+Exit failure_exit(const std::string& what) {
   try {
     throw;
-  } catch (const LoginExpiredError& e) {
-    return Exit{kRefused, "the login of account " + e.account() + " has expired; run qelkit login"};
-  } catch (const DataFileError& e) {
-    return Exit{kUnreadableData, std::string(e.what()) + "; the next qelkit login moves it aside"};
-  } catch (const PlatformError& e) {
-    if (e.code() == 303) {
-      return Exit{kUnreachable,
-                  "the platform stayed busy and did not serve " + what + failed_pages_note(e) + "; try again later"};
-    }
-    return Exit{kRefused, "the platform refused " + what + " (errCode " + std::to_string(e.code()) +
-                              failed_pages_note(e) + ")"};
-  } catch (const StoredLoginError& e) {
-    return undecryptable(e.account());
-  } catch (const NoReplyError& e) {
-    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
-  } catch (const TransportError& e) {
-    return Exit{kUnreachable, "cannot reach the platform at " + platform_origin() + ": " + e.what()};
   } catch (const Error& e) {
-    // In a query these kinds come only from the stored login: it does not
-    // decrypt, or decrypts to a session id that cannot be sent.
-    const bool stored_value_failure = dynamic_cast<const AuthenticationError*>(&e) ||
-                                      dynamic_cast<const DecodingError*>(&e) ||
-                                      dynamic_cast<const InvalidArgumentError*>(&e);
-    if (!account.empty() && stored_value_failure) return undecryptable(account);
-    if (dynamic_cast<const ProtocolError*>(&e) || dynamic_cast<const ConversionError*>(&e)) {
-      return Exit{kRefused, std::string("the platform's answer was not understood: ") + e.what()};
-    }
-    return Exit{kFailure, e.what()};
+    return error_exit(e, what);
   } catch (const std::exception& e) {
-    return Exit{kFailure, e.what()};
+    return Exit{kFailure, terminal_safe(e.what())};
   }
 }
 
@@ -459,7 +543,7 @@ Exit facade_failure(const std::string& account, const std::string& what) {
 // Commands
 
 std::string login_refusal(std::int64_t code) {
-  if (code == 100) return "the platform refused to issue a login code";
+  if (code == kCodeTokenRefused) return "the platform refused to issue a login code";
   return "the platform refused the login (code " + std::to_string(code) + ")";
 }
 
@@ -506,36 +590,13 @@ std::string outcome_json(const LoginOutcome& outcome) {
 }
 
 // Writes the QR image to --png's file, when one was asked for.
-void save_png(std::ofstream& file, const std::string& path, const std::string& png) {
-  if (!file.is_open()) return;
-  file.write(png.data(), static_cast<std::streamsize>(png.size()));
-  file.close();
-  if (!file) throw Exit{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
-}
-
-// Shows the QR code of a login started by the facade (no --wait).
-int login_without_waiting(std::ofstream& png_file, const std::string& png_path, FILE* qr_stream, QrStyle qr_style) {
-  Json record;
+void save_png(std::optional<PrivateFile>& file, const std::string& png) {
+  if (!file) return;
   try {
-    record = QelDriver::get_login_qrcode_base64();
-  } catch (...) {
-    throw facade_failure("", "the login code request");
+    file->commit(png);
+  } catch (const std::runtime_error& e) {
+    throw Exit{kFailure, e.what()};
   }
-  if (!record.is_object() || !record.contains("code") || !record["code"].is_number_integer()) {
-    throw Exit{kRefused, "the platform's answer was not understood: " + record.dump()};
-  }
-  if (const auto code = record["code"].get<std::int64_t>(); code != 0) throw Exit{kRefused, login_refusal(code)};
-  if (!record.contains("data") || !record["data"].is_string()) {
-    throw Exit{kRefused, "the platform's answer was not understood: the login record has no QR image"};
-  }
-  const std::string png = png_from_data_url(record["data"].get<std::string>());
-  save_png(png_file, png_path, png);
-  // The code, one line of text and the cursor's line fit the terminal.
-  const TerminalSize screen = terminal_size(::fileno(qr_stream));
-  put(qr_stream, render_half_blocks(read_qr_png(png), qr_style, screen.rows - 2, screen.columns));
-  std::fflush(qr_stream);
-  put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
-  return kOk;
 }
 
 int cmd_login(const Parsed& p) {
@@ -552,28 +613,48 @@ int cmd_login(const Parsed& p) {
     qr_style = *style;
   }
 
-  // Open the PNG file first, so a bad path fails before a login is started.
-  std::ofstream png_file;
-  const std::string png_path = p.has("--png") ? p.options.at("--png") : "";
+  // Prepare the PNG file first, so a bad path fails before a login is
+  // started. The image is as secret as the login: its owner's alone.
+  std::optional<PrivateFile> png_file;
   if (p.has("--png")) {
-    png_file.open(png_path, std::ios::binary | std::ios::trunc);
-    if (!png_file) throw Exit{kFailure, "cannot write " + png_path + ": " + std::strerror(errno)};
+    try {
+      png_file.emplace(p.options.at("--png"));
+    } catch (const std::runtime_error& e) {
+      throw Exit{kFailure, e.what()};
+    }
   }
-  if (!wait) return login_without_waiting(png_file, png_path, qr_stream, qr_style);
-
+  // A login never starts while the data file does not read: the login child
+  // would move it aside, and the logins it holds would go out of use.
+  try {
+    Accounts::list();
+  } catch (...) {
+    throw failure_exit("the data file");
+  }
+  const bool print_link = p.has("--print-link");
+  // Only a login that is waited for is cancelled by a signal: without --wait
+  // it completes in the background.
+  std::optional<StopSignals> stop_signals;
+  if (wait) stop_signals.emplace();
   std::optional<Login> login;
   try {
     login.emplace(Login::start());
   } catch (const PlatformError& e) {
     throw Exit{kRefused, login_refusal(e.code())};
   } catch (...) {
-    throw facade_failure("", "the login code request");
+    throw failure_exit("the login code request");
   }
   const auto started = std::chrono::steady_clock::now();
-  if (png_file.is_open()) save_png(png_file, png_path, png_from_data_url(login->data_url()));
+  save_png(png_file, png_from_data_url(login->data_url()));
+  // The code, one line of text and the cursor's line fit the terminal.
   const TerminalSize screen = terminal_size(::fileno(qr_stream));
   put(qr_stream, render_half_blocks(drawable(login->modules()), qr_style, screen.rows - 2, screen.columns));
+  if (print_link) put(qr_stream, terminal_safe(login->link()) + "\n");
   std::fflush(qr_stream);
+  if (!wait) {
+    // The login completes in the background; dropping it leaves it running.
+    put(stderr, "Scan it with the phone app and confirm; the login then lands in json/data.json.\n");
+    return kOk;
+  }
   put(stderr, "Scan the code with the platform's phone app and confirm the login.\n");
 
   StatusLine status;
@@ -583,6 +664,12 @@ int cmd_login(const Parsed& p) {
   // after its own 300 s); the wait only pauses to refresh the status line.
   std::optional<LoginOutcome> outcome;
   while (!(outcome = login->wait(std::chrono::milliseconds(250)))) {
+    if (const int sig = stop_signal) {
+      outcome = login->cancel();  // the outcome it had reported, if any, stands
+      if (outcome->kind == LoginOutcome::Kind::stored) break;
+      status.clear();
+      throw Exit{128 + sig, "the login was cancelled (signal " + std::to_string(sig) + ")"};
+    }
     const auto waited =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
     status.show("Waiting for the login to be confirmed on the phone... " + std::to_string(waited) +
@@ -590,6 +677,7 @@ int cmd_login(const Parsed& p) {
   }
   status.clear();
   if (json) put(stdout, outcome_json(*outcome));
+  if (outcome->moved_aside) put(stderr, "qelkit: " + terminal_safe(*outcome->moved_aside) + "\n");
   if (outcome->kind != LoginOutcome::Kind::stored) throw login_exit(*outcome);
 
   const std::string id = terminal_safe(outcome->account_id);
@@ -597,19 +685,6 @@ int cmd_login(const Parsed& p) {
   put(stderr, outcome->display_name ? "Logged in as " + terminal_safe(*outcome->display_name) + " (account " + id + ")\n"
                                     : "Logged in: account " + id + "\n");
   return kOk;
-}
-
-// Maps the failure in flight (inside a catch) of a stored-accounts call.
-Exit account_failure(const std::string& account, const std::string& what) {
-  try {
-    throw;
-  } catch (const AccountNotStoredError& e) {
-    return Exit{kUnknownAccount, "no stored login for account " + terminal_safe(e.account()) + "; run qelkit login"};
-  } catch (...) {
-    Exit exit = facade_failure(account, what);
-    exit.message = terminal_safe(exit.message);  // it may quote the account id or the platform
-    return exit;
-  }
 }
 
 // JSON text for scripts: the exact texts, escaped as JSON needs.
@@ -624,7 +699,7 @@ int cmd_accounts(const Parsed& p) {
   try {
     ids = Accounts::list();
   } catch (...) {
-    throw account_failure("", "the data file");
+    throw failure_exit("the data file");
   }
   if (ids.empty() && !as_json) put(stderr, "no stored logins; run qelkit login\n");
 
@@ -632,25 +707,32 @@ int cmd_accounts(const Parsed& p) {
     if (as_json) {
       put(stdout, json_text(Json(ids)) + "\n");
     } else {
-      for (const std::string& id : ids) put(stdout, terminal_safe(id) + "\n");
+      for (const std::string& id : ids) {
+        const std::optional<std::string> name = Accounts::remembered_name(id);
+        put(stdout, terminal_safe(id) + (name ? "\t" + terminal_safe(*name) : std::string()) + "\n");
+      }
     }
     return kOk;
   }
 
   // Each account is checked even when another could not be: the first
-  // failure sets the exit status, every one is reported.
+  // failure (in the order listed) sets the exit status, every one is reported.
   std::optional<Exit> first_failure;
   Json rows = Json::array();
-  for (const std::string& id : ids) {
+  for (const AccountCheckResult& result : Accounts::check_all(ids)) {
+    const std::string& id = result.account;
     Json row = Json::object();
     row["account"] = id;
     row["display_name"] = nullptr;
     try {
-      const AccountCheck checked = Accounts::check(id);
-      if (checked.display_name) row["display_name"] = *checked.display_name;
+      if (result.failure) std::rethrow_exception(result.failure);
+      const AccountCheck& checked = *result.check;
+      // An expired login shows the name its last successful check found.
+      const std::optional<std::string> name = checked.live() ? checked.display_name : Accounts::remembered_name(id);
+      if (name) row["display_name"] = *name;
       row["state"] = checked.live() ? "live" : "expired";
     } catch (...) {
-      Exit failure = account_failure(id, "the check of account " + id);
+      Exit failure = failure_exit("the check of account " + id);
       row["state"] = "error";
       row["error"] = failure.message;
       put(stderr, "qelkit: " + failure.message + "\n");
@@ -672,10 +754,12 @@ int cmd_logout(const Parsed& p) {
   bool forgotten = false;
   try {
     forgotten = Accounts::forget(account);
-  } catch (const DataFileError& e) {
-    throw Exit{kUnreadableData, terminal_safe(e.what()) + "; it was left as it is"};
+  } catch (const Error& e) {
+    Exit exit = error_exit(e, "the data file");
+    if (e.kind() == ErrorKind::data_file) exit.message = terminal_safe(e.what()) + "; it was left as it is";
+    throw exit;
   } catch (...) {
-    throw account_failure(account, "the data file");
+    throw failure_exit("the data file");
   }
   if (!forgotten) {
     throw Exit{kUnknownAccount, "no stored login for account " + terminal_safe(account) + "; nothing to forget"};
@@ -690,7 +774,7 @@ int cmd_keepalive(const Parsed& p) {
     try {
       ids = Accounts::list();
     } catch (...) {
-      throw account_failure("", "the data file");
+      throw failure_exit("the data file");
     }
     if (ids.empty()) put(stderr, "no stored logins; run qelkit login\n");
   }
@@ -700,12 +784,27 @@ int cmd_keepalive(const Parsed& p) {
       Accounts::heartbeat(id);
       put(stdout, terminal_safe(id) + "\n");
     } catch (...) {
-      Exit failure = account_failure(id, "the heartbeat of account " + id);
+      Exit failure = failure_exit("the heartbeat of account " + id);
       put(stderr, "qelkit: " + failure.message + "\n");
       if (!first_failure) first_failure = std::move(failure);
     }
   }
+  if (!ids.empty()) {
+    put(stderr, "a heartbeat does not tell whether a login is still valid (the platform answers it with no "
+                "status); run qelkit accounts --check to see which logins are live\n");
+  }
   return first_failure ? first_failure->code : kOk;
+}
+
+Json list_rows(const std::vector<ListEntry>& entries) {
+  Json rows = Json::array();
+  for (const ListEntry& e : entries) {
+    rows.push_back(Json{{"drama_name", e.drama_name},
+                        {"view_number", e.view_number},
+                        {"iaa_income", e.iaa_income},
+                        {"mount_income", e.mount_income}});
+  }
+  return rows;
 }
 
 int cmd_stats(const Parsed& p) {
@@ -715,7 +814,9 @@ int cmd_stats(const Parsed& p) {
   const std::int64_t end = time_argument("stats", "END", p.positional[2]);
   if (start > end) throw usage("stats", "START is after END");
   std::int64_t page = 1;
+  const bool all_pages = p.has("--all-pages");
   if (p.has("--page")) {
+    if (all_pages) throw usage("stats", "choose one of --page and --all-pages");
     const std::string& text = p.options.at("--page");
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), page);
     if (ec != std::errc() || ptr != text.data() + text.size() || page < 1) {
@@ -723,16 +824,37 @@ int cmd_stats(const Parsed& p) {
     }
   }
   const Format format = output_format("stats", p);
-  require_account(account);
 
   Json rows;
   try {
-    rows = QelDriver::get_data_statistic(account, start, end, page);
+    rows = list_rows(all_pages ? Statistics::list_all(account, start, end)
+                               : Statistics::list(account, start, end, page));
   } catch (...) {
-    throw facade_failure(account, "the statistics query");
+    throw failure_exit("the statistics query");
   }
   print_rows(format, kStatsColumns, rows, rows);
   return kOk;
+}
+
+// The typed rows as the table, CSV and JSON printers take them; each row is
+// moved out, so the rows are held once.
+void append_detail_rows(Json& out, std::vector<DetailRow>&& rows) {
+  auto& array = out.get_ref<Json::array_t&>();
+  array.reserve(array.size() + rows.size());
+  for (DetailRow& r : rows) {
+    Json row = Json::object();
+    row["date"] = std::move(r.date);
+    row["qel_id"] = std::move(r.qel_id);
+    row["drama_name"] = std::move(r.drama_name);
+    row["is_mount"] = r.is_mount;
+    row["feed_read_count"] = r.feed_read_count;
+    row["drama_read_count"] = r.drama_read_count;
+    row["iaa_income"] = r.iaa_income;
+    row["mount_income"] = r.mount_income;
+    row["qel_nickname"] = std::move(r.qel_nickname);
+    array.push_back(std::move(row));
+  }
+  rows.clear();
 }
 
 int cmd_detail(const Parsed& p) {
@@ -748,37 +870,29 @@ int cmd_detail(const Parsed& p) {
     throw usage("detail", terminal_safe(e.what()));
   }
   const Format format = output_format("detail", p);
-  require_account(account);
+  const std::vector<std::string> columns = chosen_columns("detail", p, format, kDetailColumns);
 
+  // Nothing goes to standard output unless every page came, so the rows are
+  // gathered; on a terminal a live count runs on standard error (the sink
+  // runs on the query's thread while this one waits for the query).
   StatusLine status;
-  QelDriver::ProgressHook on_progress;
-  if (status.live()) {
-    // Runs on the query's thread while this one waits for the query.
-    on_progress = [&status](std::int64_t pages) {
-      status.show("Fetching detailed statistics: " + std::to_string(pages) + (pages == 1 ? " page" : " pages"));
-    };
-  }
-  Json result;
-  for (const std::int64_t time : times) {  // one day's rows after another, as one result
-    Json day;
-    try {
-      day = QelDriver::get_detailed_data_statistic(account, time, on_progress);
-    } catch (...) {
-      status.clear();
-      throw facade_failure(account, "the detailed statistics download");
+  Json result = Json::object();
+  result["code"] = 0;
+  result["data"] = Json::array();
+  Json& rows = result["data"];
+  try {
+    for (const std::int64_t time : times) {  // one day's rows after another, as one result
+      Statistics::detail(account, time, [&](std::vector<DetailRow>&& batch) {
+        append_detail_rows(rows, std::move(batch));
+        status.show("Fetching detailed statistics: " + std::to_string(rows.size()) + " rows");
+      });
     }
-    if (!day.is_object() || !day.contains("data") || !day["data"].is_array()) {
-      status.clear();
-      throw Exit{kFailure, "unexpected result from the SDK: " + day.dump()};
-    }
-    if (result.is_null()) {
-      result = std::move(day);
-    } else {
-      for (Json& row : day["data"]) result["data"].push_back(std::move(row));
-    }
+  } catch (...) {
+    status.clear();
+    throw failure_exit("the detailed statistics download");
   }
   status.clear();
-  print_rows(format, kDetailColumns, result["data"], result);
+  print_rows(format, columns, rows, result);
   return kOk;
 }
 
@@ -791,12 +905,18 @@ struct Command {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"login", kLoginHelp, {{"--png", true}, {"--wait", false}, {"--json", false}, {"--qr", true}}, &cmd_login},
+      {"login",
+       kLoginHelp,
+       {{"--png", true}, {"--wait", false}, {"--json", false}, {"--qr", true}, {"--print-link", false}},
+       &cmd_login},
       {"accounts", kAccountsHelp, {{"--check", false}, {"--json", false}}, &cmd_accounts},
       {"logout", kLogoutHelp, {}, &cmd_logout},
       {"keepalive", kKeepaliveHelp, {}, &cmd_keepalive},
-      {"stats", kStatsHelp, {{"--page", true}, {"--json", false}, {"--csv", false}}, &cmd_stats},
-      {"detail", kDetailHelp, {{"--json", false}, {"--csv", false}, {"--from", true}, {"--to", true}, {"--tz", true}}, &cmd_detail},
+      {"stats", kStatsHelp, {{"--page", true}, {"--all-pages", false}, {"--json", false}, {"--csv", false}},
+       &cmd_stats},
+      {"detail", kDetailHelp,
+       {{"--columns", true}, {"--json", false}, {"--csv", false}, {"--from", true}, {"--to", true}, {"--tz", true}},
+       &cmd_detail},
   };
   return table;
 }
@@ -815,7 +935,15 @@ std::string main_help() {
   return buf.data();
 }
 
-int dispatch(const std::vector<std::string>& args) {
+int dispatch(std::vector<std::string> args) {
+  // -v anywhere: the log at info, for this process and the login child it
+  // starts (a debug level already asked for stays).
+  const auto verbose = std::remove_if(args.begin(), args.end(),
+                                      [](const std::string& a) { return a == "-v" || a == "--verbose"; });
+  if (verbose != args.end()) {
+    args.erase(verbose, args.end());
+    if (!logging(LogLevel::info)) ::setenv("QELKIT_LOG", "info", 1);
+  }
   if (args.empty()) throw usage("", "no command given");
   const std::string& first = args[0];
   if (first == "-h" || first == "--help") {
@@ -900,12 +1028,13 @@ int run(int argc, char** argv) {
   try {
     code = dispatch(args);
   } catch (const Exit& e) {
+    // Messages may quote platform text: one line, nothing a terminal obeys.
     std::fflush(stdout);
-    put(stderr, "qelkit: " + e.message + "\n");
+    put(stderr, "qelkit: " + terminal_safe(e.message) + "\n");
     return e.code;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    put(stderr, std::string("qelkit: ") + e.what() + "\n");
+    put(stderr, "qelkit: " + terminal_safe(e.what()) + "\n");
     return kFailure;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -67,7 +67,13 @@ void for_each_piece(std::string_view s, F&& f) {
   }
 }
 
-bool is_control(wchar_t c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); }
+// C0, DEL and C1 controls, and the bidirectional formatting characters,
+// which reorder what the terminal shows (U+202E would show "txt.exe" for
+// "exe.txt").
+bool is_control(wchar_t c) {
+  return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x061c || c == 0x200e || c == 0x200f ||
+         (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 

@@ -25,8 +25,10 @@ namespace qelkit::cli {
 // shown as U+FFFD by terminal_safe).
 int display_width(std::string_view utf8);
 
-// `utf8` with every control character (C0, DEL, C1) and every invalid byte
-// replaced by U+FFFD, so it can be printed to a terminal as it is.
+// `utf8` with every control character (C0, DEL, C1), every bidirectional
+// formatting character (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
+// U+2069) and every invalid byte replaced by U+FFFD, so it can be printed to
+// a terminal as it is. The one filter for platform text the CLI prints.
 std::string terminal_safe(std::string_view utf8);
 
 // The text of one cell: a JSON text as it is, null as the empty text, any

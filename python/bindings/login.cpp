@@ -64,6 +64,11 @@ void register_login(py::module_& m) {
                              [](const LoginOutcome& o) -> py::object {
                                return o.exit_status ? py::object(py::int_(*o.exit_status)) : py::none();
                              })
+      .def_property_readonly(
+          "moved_aside",
+          [](const LoginOutcome& o) { return o.moved_aside ? to_python(Json(*o.moved_aside)) : py::none(); },
+          "A sentence when the data file no longer read when the login was stored and was moved aside (where "
+          "to; the logins it held are out of use until it is repaired), else None.")
       .def("to_dict", [](const LoginOutcome& o) { return to_python(o.to_json()); })
       .def("__repr__", [](const LoginOutcome& o) {
         return "LoginOutcome(" + o.to_json().dump(-1, ' ', false, Json::error_handler_t::replace) + ")";
@@ -73,12 +78,29 @@ void register_login(py::module_& m) {
       m, "Login",
       "A QR login that can be waited for. Login.start() asks for a token and starts the login completion in a "
       "child process (the same one the facade starts); show link, data_url or modules, then wait(). Dropping "
-      "the object leaves the child running: the login still completes and is stored.")
+      "the object leaves the child running: the login still completes and is stored. Used in a with "
+      "statement, an exception leaving it (KeyboardInterrupt from Ctrl-C during wait() included) cancels the "
+      "login first.")
       .def_static(
           "start",
           [] { return std::make_shared<PyLogin>(without_gil([] { return Login::start(); })); },
-          "Starts a login. Raises PlatformError (code 100) when the platform refuses a token, NoReplyError, "
-          "ProtocolError or SystemError when it cannot be started.")
+          "Starts a login. Raises DataFileError when the data file does not read (no token is asked for), "
+          "PlatformError (code 100) when the platform refuses a token, NoReplyError, ProtocolError or "
+          "SystemError when it cannot be started.")
+      .def("__enter__", [](std::shared_ptr<PyLogin> l) { return l; })
+      .def(
+          "__exit__",
+          [](PyLogin& l, py::handle type, py::handle, py::handle) {
+            if (type.is_none()) return false;
+            // An exception leaves the block: the login is not wanted any more.
+            without_gil([&] {
+              std::lock_guard<std::mutex> lock(l.mutex);
+              l.login.cancel();
+            });
+            return false;
+          },
+          "Cancels the login when an exception leaves the with block (an outcome already known stays); "
+          "never suppresses the exception.")
       .def_property_readonly("link", [](PyLogin& l) { return to_python(Json(l.login.link())); },
                              "The confirm-login link the QR code holds.")
       .def_property_readonly("data_url", [](PyLogin& l) { return l.login.data_url(); },

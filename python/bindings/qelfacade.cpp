@@ -3,9 +3,11 @@
 // Importing it makes the login's child task run this interpreter, which
 // imports this module again and calls QelDriver().ce(token).
 #include <string>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
+#include "qelkit/common/errors.hpp"
 #include "qelkit/sdk/qelfacade.hpp"
 #include "support.hpp"
 
@@ -52,16 +54,37 @@ PYBIND11_MODULE(qelfacade, m) {
           "PlatformError, NoReplyError, DataFileError, ... (qelkit.common.errors).")
       .def_static(
           "get_detailed_data_statistic",
-          [](py::handle qel_id, py::handle date_time) {
+          [](py::handle qel_id, py::handle date_time, py::object on_progress) {
             const std::string id = text_arg(qel_id, "qel_id");
             const std::int64_t at = integer_arg(date_time, "date_time");
-            Json result = without_gil([&] { return QelDriver::get_detailed_data_statistic(id, at); });
+            QelDriver::ProgressHook hook;
+            if (!on_progress.is_none()) {
+              if (!PyCallable_Check(on_progress.ptr())) throw py::type_error("on_progress must be callable or None");
+              // A handle, not an object: the hook is copied and dropped on the
+              // query's threads, which must not touch reference counts without
+              // the GIL; the caller's argument keeps the callable alive, and
+              // the query ends before this call returns.
+              py::handle callback = on_progress;
+              hook = [callback](std::int64_t pages) {
+                py::gil_scoped_acquire gil;
+                try {
+                  callback(pages);
+                } catch (py::error_already_set& e) {
+                  throw Error(std::string("on_progress raised ") + e.what());
+                }
+              };
+            }
+            Json result =
+                without_gil([&] { return QelDriver::get_detailed_data_statistic(id, at, std::move(hook)); });
             return to_python(result);
           },
-          py::arg("qel_id"), py::arg("date_time"),
+          py::arg("qel_id"), py::arg("date_time"), py::arg("on_progress") = py::none(),
           "Every page of the detailed statistics: {'code': 0, 'data': rows}; [] when the account is not stored. "
           "When a page could not be fetched it raises instead (LoginExpiredError, PlatformError, NoReplyError, "
-          "...), with the rows that arrived in .rows and the pages that failed in .failed_pages.")
+          "...), with the rows that arrived in .rows and the pages that failed in .failed_pages. on_progress, "
+          "when given, is called with the number of pages that have answered so far, after each one (on the "
+          "query's thread, holding the GIL); an exception from it stops the query, which raises a qelkit Error "
+          "naming it.")
       .def(
           "ce",
           [](QelDriver& d, py::handle token) {

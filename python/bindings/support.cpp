@@ -232,7 +232,10 @@ void use_this_interpreter_for_child_tasks() {
   if (!PyUnicode_Check(executable.ptr()) || executable.cast<std::string>().empty()) return;
   py::object package_dir = py::module_::import("qelkit").attr("__path__")[py::int_(0)];
   py::object root = py::module_::import("os.path").attr("dirname")(package_dir);
-  set_child_host(ChildHost{executable.cast<std::string>(), root.cast<std::string>()});
+  // qelkit's own tasks (the login child) in isolated mode: "-c" would put
+  // the working directory, which others may write, first on the child's
+  // module path; the script adds the package's own folder.
+  set_child_host(ChildHost{executable.cast<std::string>(), root.cast<std::string>(), {"-I"}});
 }
 
 }  // namespace qelkit::python

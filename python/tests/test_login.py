@@ -2,10 +2,14 @@
 login and reports its outcome to the object that started it."""
 
 import os
+import signal
+import threading
+import time
 
 from qelkit.common.docstore import JsonFileHandler
 from qelkit.common.errors import PlatformError
 from qelkit.sdk.login import Login, LoginOutcome
+from qelkit.sdk.qelfacade import QelDriver
 
 import pytest
 
@@ -70,3 +74,47 @@ def test_logins_that_store_nothing_say_why(sim, work_dir):
     with pytest.raises(PlatformError) as caught:
         Login.start()
     assert caught.value.code == 100
+
+
+def test_the_login_child_never_imports_from_its_working_directory(sim, work_dir):
+    # Anyone who may write the working directory could leave modules there;
+    # each of these would say so in a file of its own if it ran.
+    for name in ("json", "collections"):
+        with open(f"{name}.py", "w") as planted:
+            planted.write(f"open({os.path.abspath('ran-' + name)!r}, 'w').close()\n")
+    sim.reset()
+    login = Login.start()
+    sim.control("confirm", token=token_of(login), account=2)
+    assert login.wait(timeout=60).stored
+
+    # The facade's own children alike.
+    assert QelDriver.get_login_qrcode_base64()["code"] == 0
+    sim.control("confirm", token=sim.last_token(), account=3)
+    wanted = str(sim.accounts()[3]["uniqId"])
+    for _ in range(600):
+        if wanted in JsonFileHandler.load_data("data.json"):
+            break
+        time.sleep(0.1)
+    assert wanted in JsonFileHandler.load_data("data.json")
+    assert [name for name in os.listdir() if name.startswith("ran-")] == []
+
+
+def test_an_exception_leaving_the_with_block_cancels_the_login(sim, work_dir):
+    sim.reset()
+    # Ctrl-C during wait(): the KeyboardInterrupt leaves the block, which
+    # cancels the login, so confirming it later stores nothing.
+    ctrl_c = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    with pytest.raises(KeyboardInterrupt):
+        with Login.start() as login:
+            ctrl_c.start()
+            login.wait()
+    ctrl_c.join()
+    assert login.outcome.kind == "cancelled"
+    sim.control("confirm", token=token_of(login), account=0)
+    assert not os.path.exists(os.path.join("json", "data.json"))
+
+    # Leaving without an exception leaves the login running.
+    with Login.start() as login:
+        pass
+    sim.control("confirm", token=token_of(login), account=1)
+    assert login.wait(timeout=60).stored

@@ -142,6 +142,7 @@ def test_the_example_host(sim, work_dir):
         assert host.stdout.readline() == f"Scan the login QR code in {png} with the phone app\n"
         with open(png, "rb") as image:
             assert image.read(8) == b"\x89PNG\r\n\x1a\n"
+        assert os.stat(png).st_mode & 0o777 == 0o600, "the image is as secret as the login"
         sim.control("confirm", token=sim.last_token(), account=0)
         out, err = host.communicate(timeout=120)
     finally:

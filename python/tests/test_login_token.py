@@ -101,7 +101,7 @@ def test_another_user_watching_thirty_logins_never_sees_a_token(sim, work_dir):
 
     assert seen["uid"] == NOBODY
     assert len(seen["children"]) == 30, "the spy did not see every child"
-    assert all(cmdline.startswith(sys.executable + "\0-c\0import sys\n") for cmdline in seen["children"].values())
+    assert all(cmdline.startswith(sys.executable + "\0-I\0-c\0import sys\n") for cmdline in seen["children"].values())
     leaks = [token for token in tokens if any(token in cmdline for cmdline in seen["cmdlines"])]
     assert leaks == []
     assert seen["environments"] == []

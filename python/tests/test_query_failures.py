@@ -47,6 +47,16 @@ def test_a_refused_page_raises_with_the_rows_of_the_other_pages(sim, login):
     assert e.rows == [row for i, row in enumerate(expected[:120]) if i // 20 != failed.page]
 
 
+def test_the_detailed_query_reports_each_page_to_on_progress(sim, login):
+    seen = []
+    rows = QelDriver.get_detailed_data_statistic(login, AT, on_progress=seen.append)["data"]
+    assert len(rows) == 1000 and seen == list(range(1, len(seen) + 1)) and len(seen) >= 50
+    with pytest.raises(errors.Error, match="on_progress raised ZeroDivisionError"):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=lambda pages: 1 / 0)
+    with pytest.raises(TypeError):
+        QelDriver.get_detailed_data_statistic(login, AT, on_progress=3)
+
+
 def test_typed_statistics_stream_rows_in_page_order_and_raise_typed_errors(sim, login):
     expected = sim.control("expected_rows", account=ACCOUNT, ts=AT)["normalised"]
     batches = []

@@ -1,4 +1,4 @@
-#include "qelkit/common/browser_profile.hpp"
+#include "qelkit/common/internal/browser_profile.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "qelkit/common/child_script.hpp"
+#include "qelkit/common/internal/child_script.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qelkit/common/child_script.hpp"
+#include "qelkit/common/internal/child_script.hpp"
 #include "qelkit/common/errors.hpp"
 
 namespace qelkit {

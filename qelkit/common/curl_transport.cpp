@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "qelkit/common/browser_profile.hpp"
+#include "qelkit/common/internal/browser_profile.hpp"
 #include "qelkit/common/errors.hpp"
-#include "qelkit/common/openssl_exit.hpp"
+#include "qelkit/common/internal/openssl_exit.hpp"
 #include "qelkit/common/transport.hpp"
 
 #ifdef QELKIT_HAVE_CURL_IMPERSONATE
@@ -348,7 +348,7 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
 
   global_init_once();
   EasyHandle handle(curl_easy_init());
-  if (!handle) throw TransportError("cannot create a libcurl handle for " + request.url);
+  if (!handle) throw TransportError("cannot create a libcurl handle for " + url_for_messages(request.url));
   CURL* h = handle.get();
   char errbuf[CURL_ERROR_SIZE] = {};
 
@@ -459,9 +459,9 @@ HttpResponse CurlTransport::perform(const HttpRequest& request) {
     long redirects = 0;
     if (rc == CURLE_UNSUPPORTED_PROTOCOL && curl_easy_getinfo(h, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
         redirects > 0 && curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &last_url) == CURLE_OK && last_url) {
-      why = "refused to follow a redirect to " + std::string(last_url) + " (only https redirects are followed)";
+      why = "refused to follow a redirect to " + url_for_messages(last_url) + " (only https redirects are followed)";
     }
-    throw TransportError(request.method + " " + request.url + " failed: " + why);
+    throw TransportError(request.method + " " + url_for_messages(request.url) + " failed: " + why);
   }
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);

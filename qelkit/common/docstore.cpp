@@ -205,6 +205,17 @@ std::string untrusted_link(const fs::path& path) {
   return "";
 }
 
+// untrusted_link for a file and for the folder that holds it: a folder
+// link that someone else planted would take the file wherever it points.
+std::string untrusted_path(const fs::path& path) {
+  if (std::string refused = untrusted_link(path); !refused.empty()) return refused;
+  if (!path.has_parent_path()) return "";
+  if (std::string refused = untrusted_link(path.parent_path()); !refused.empty()) {
+    return "its folder " + path.parent_path().string() + ": " + refused;
+  }
+  return "";
+}
+
 // Writes into the file itself, for targets that must not be replaced (a
 // device, a pipe) or cannot be (a directory, where opening fails).
 bool write_special(const fs::path& target, const std::string& text) {
@@ -280,7 +291,7 @@ std::string overwrite_in_place(int fd, const std::string& text) {
 std::string store_text(const std::string& path, const std::string& text, bool credentials) {
   fs::path target(path);
   std::error_code ec;
-  if (std::string refused = untrusted_link(target); !refused.empty()) return refused;
+  if (std::string refused = untrusted_path(target); !refused.empty()) return refused;
   // A symbolic link stays in place; the file it names is what gets replaced.
   if (fs::is_symlink(fs::symlink_status(target, ec))) {
     target = fs::weakly_canonical(target, ec);
@@ -587,7 +598,7 @@ void JsonFileHandler::save_private_data(const Json& data, const std::string& fil
 
 void JsonFileHandler::check_link(const std::string& filename, const std::optional<std::string>& base_dir) {
   const std::string path = get_file_path(filename, base_dir);
-  const std::string refused = untrusted_link(path);
+  const std::string refused = untrusted_path(path);
   if (!refused.empty()) throw SystemError("cannot write '" + path + "': " + refused);
 }
 

@@ -22,7 +22,8 @@
 // replaced. A symbolic link is followed, and the file it names written,
 // only when the link belongs to this user (or root) and its directory is
 // not writable by other users without the sticky bit; other links are
-// refused. A new file gets the mode the umask gives; a replaced file keeps
+// refused, and so is the file of a folder (json/) that is such a link.
+// A new file gets the mode the umask gives; a replaced file keeps
 // its owner and permission bits. Failures of the write itself are silent;
 // only preparing the directory reports errors. save_private_data is the
 // variant for documents that hold credentials, and reports every failure.
@@ -112,8 +113,9 @@ class JsonFileHandler {
   static void save_private_data(const Json& data, const std::string& filename,
                                 const std::optional<std::string>& base_dir = std::nullopt);
 
-  // Throws SystemError when get_file_path(filename, base_dir) is a symbolic
-  // link that save_data and save_private_data refuse to follow (see above);
+  // Throws SystemError when get_file_path(filename, base_dir), or the folder
+  // that holds it, is a symbolic link that save_data and save_private_data
+  // refuse to follow (see above);
   // does nothing otherwise. A caller that reads a file before rewriting it
   // checks first, so that nothing is read or moved through such a link.
   static void check_link(const std::string& filename, const std::optional<std::string>& base_dir = std::nullopt);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <limits>
 #include <utility>
 
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/log.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/common/qr_image.hpp"
+#include "qelkit/common/internal/qr_image.hpp"
 
 namespace qelkit {
 namespace {
@@ -37,20 +39,105 @@ std::string brief(const Json& v) {
   return text;
 }
 
-// pty with the reason of the last failed attempt kept for messages.
+// The path of `url` for the log: no origin, and no query, which may hold a
+// login token.
+std::string logged_path(std::string_view url) {
+  std::string_view rest = url;
+  if (const auto scheme = rest.find("://"); scheme != std::string_view::npos) {
+    rest.remove_prefix(scheme + 3);
+    const auto slash = rest.find('/');
+    rest = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
+  }
+  return std::string(rest.substr(0, rest.find_first_of("?#")));
+}
+
+// A message for the log with `url` shown as its path only.
+std::string without_url(std::string text, const std::string& url) {
+  const std::string path = logged_path(url);
+  for (auto at = text.find(url); at != std::string::npos; at = text.find(url, at + path.size())) {
+    text.replace(at, url.size(), path);
+  }
+  return text;
+}
+
+long long ms_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One request's line in the log; `err_code` is "-" where none was read.
+void log_request(std::string_view method, const std::string& url, long status, std::string_view err_code, int attempt,
+                 long long ms, std::size_t bytes) {
+  if (!logging(LogLevel::info)) return;
+  log_event(LogLevel::info, "request",
+            {{"method", method},
+             {"path", logged_path(url)},
+             {"status", std::to_string(status)},
+             {"errCode", err_code},
+             {"attempt", std::to_string(attempt)},
+             {"ms", std::to_string(ms)},
+             {"bytes", std::to_string(bytes)}});
+}
+
+// A request that got no answer, in the log.
+void log_failure(std::string_view method, const std::string& url, const TransportError& e, int attempt,
+                 long long ms) {
+  if (!logging(LogLevel::info)) return;
+  log_event(LogLevel::info, "request",
+            {{"method", method},
+             {"path", logged_path(url)},
+             {"error", without_url(e.what(), url)},
+             {"attempt", std::to_string(attempt)},
+             {"ms", std::to_string(ms)}});
+}
+
+// The attempt that answered, for a caller that logs it once it has read the
+// reply's errCode.
+struct Answered {
+  int attempt = 0;
+  long long ms = 0;
+};
+
+// pty with the reason of the last failed attempt kept for messages. Each
+// attempt is logged; the one that answers only when `answered` is null.
 std::optional<Reply> send_with_retries(const std::string& url, const RequestOptions& options, int max_retries,
-                                       double delay, std::string* last_failure) {
+                                       double delay, std::string* last_failure, Answered* answered = nullptr) {
   if (max_retries <= 0) return std::nullopt;
   const HttpRequest request{"POST", url, options.headers, options.json, options.impersonate};
   for (int attempt = 1; attempt <= max_retries; ++attempt) {
+    if (logging(LogLevel::debug)) {
+      log_event(LogLevel::debug, "send",
+                {{"method", request.method}, {"path", logged_path(url)}, {"attempt", std::to_string(attempt)}});
+    }
+    const auto start = std::chrono::steady_clock::now();
     try {
       HttpResponse response = current_transport().perform(request);
-      if (response.status <= 201) return Reply(std::move(response), url);
+      const long long ms = ms_since(start);
+      if (response.status <= 201) {
+        if (answered) {
+          *answered = Answered{attempt, ms};
+        } else {
+          log_request(request.method, url, response.status, "-", attempt, ms, response.body.size());
+        }
+        return Reply(std::move(response), url_for_messages(url));
+      }
+      log_request(request.method, url, response.status, "-", attempt, ms, response.body.size());
       if (last_failure) *last_failure = "HTTP status " + std::to_string(response.status);
     } catch (const TransportError& e) {
+      log_failure(request.method, url, e, attempt, ms_since(start));
       if (last_failure) *last_failure = e.what();
     }
-    if (attempt < max_retries) current_clock().sleep(delay * attempt);
+    if (attempt < max_retries) {
+      const double pause = delay * attempt;
+      if (logging(LogLevel::info)) {
+        log_event(LogLevel::info, "retry",
+                  {{"method", request.method},
+                   {"path", logged_path(url)},
+                   {"attempt", std::to_string(attempt)},
+                   {"of", std::to_string(max_retries)},
+                   {"pause_s", Json(pause).dump()}});
+      }
+      current_clock().sleep(pause);
+    }
   }
   return std::nullopt;
 }
@@ -66,14 +153,27 @@ PlatformReply post(std::string_view path, Headers headers, std::optional<Json> b
   const std::string url = platform_origin() + std::string(path);
   RequestOptions options{std::move(headers), std::string(SpiderDriver::kImpersonate), std::move(body)};
   std::string last_failure = "no attempt made";
-  std::optional<Reply> reply = send_with_retries(url, options, kAttempts, kRetryDelay, &last_failure);
+  Answered answered;
+  std::optional<Reply> reply = send_with_retries(url, options, kAttempts, kRetryDelay, &last_failure, &answered);
+  const std::string shown = url_for_messages(url);
   if (!reply) {
-    throw NoReplyError("no reply from " + url + " after " + std::to_string(kAttempts) +
+    throw NoReplyError("no reply from " + shown + " after " + std::to_string(kAttempts) +
                        " attempts (last: " + last_failure + ")");
   }
-  Json doc = reply->json();
-  if (!doc.is_object()) throw ProtocolError("reply from " + url + " is not a JSON object: " + brief(doc));
-  return {std::move(*reply), std::move(doc)};
+  std::optional<Json> doc;
+  try {
+    doc = reply->json();
+  } catch (...) {
+    log_request("POST", url, reply->status_code(), "-", answered.attempt, answered.ms, reply->text().size());
+    throw;
+  }
+  if (logging(LogLevel::info)) {
+    const auto code = doc->is_object() ? doc->find("errCode") : doc->end();
+    const std::string err_code = code != doc->end() && code->is_number_integer() ? code->dump() : "-";
+    log_request("POST", url, reply->status_code(), err_code, answered.attempt, answered.ms, reply->text().size());
+  }
+  if (!doc->is_object()) throw ProtocolError("reply from " + shown + " is not a JSON object: " + brief(*doc));
+  return {std::move(*reply), std::move(*doc)};
 }
 
 std::int64_t integer_at(const Json& v, std::string_view key, std::string_view url) {
@@ -165,8 +265,36 @@ Json Reply::json() const {
   if (nests_deeper_than(response_.body, kMaxDepth)) {
     throw ProtocolError(from + " nests deeper than " + std::to_string(kMaxDepth) + " levels");
   }
+  // Counted as the parser goes, so an oversized reply is never built whole.
+  std::size_t values = 0;
+  std::vector<std::size_t> members;  // members so far of each open object (0 for arrays)
+  std::string too_large;
+  const Json::parser_callback_t bound = [&](int, Json::parse_event_t event, Json&) {
+    switch (event) {
+      case Json::parse_event_t::object_start:
+      case Json::parse_event_t::array_start:
+        members.push_back(0);
+        break;
+      case Json::parse_event_t::object_end:
+      case Json::parse_event_t::array_end:
+        if (!members.empty()) members.pop_back();
+        break;
+      case Json::parse_event_t::key:
+        if (!members.empty() && ++members.back() > kMaxMembers) {
+          too_large = "has an object of more than " + std::to_string(kMaxMembers) + " members";
+        }
+        break;
+      case Json::parse_event_t::value:
+        break;
+    }
+    if (event != Json::parse_event_t::object_end && event != Json::parse_event_t::array_end && ++values > kMaxValues) {
+      too_large = "holds more than " + std::to_string(kMaxValues) + " values";
+    }
+    if (!too_large.empty()) throw ProtocolError(from + " " + too_large);
+    return true;
+  };
   try {
-    return Json::parse(response_.body);
+    return Json::parse(response_.body, bound);
   } catch (const nlohmann::json::exception& e) {
     throw ProtocolError(from + " is not JSON: " + e.what());
   }
@@ -226,6 +354,8 @@ Json SpiderDriver::ale() const {
 
 std::string SpiderDriver::gqb(std::string_view a) const { return detail::png_data_url(detail::qr_png(a)); }
 
+std::vector<std::vector<bool>> SpiderDriver::qr_modules(std::string_view a) const { return detail::qr_modules(a); }
+
 Json SpiderDriver::als(std::string_view token) const {
   // The token goes into the query as it is; refuse only what would change
   // the URL's structure or break the request line.
@@ -237,7 +367,7 @@ Json SpiderDriver::als(std::string_view token) const {
     }
   }
   const std::string path = std::string(kLoginStatusPath) + "?token=" + std::string(token);
-  const std::string url = endpoint(path);
+  const std::string url = url_for_messages(endpoint(path));  // for messages: the token is a secret
   const PlatformReply r = post(path, set_dead());
   // The status is read whatever errCode says.
   const std::int64_t code = err_code(r.doc, url);
@@ -266,7 +396,14 @@ std::optional<Json> SpiderDriver::add(std::string_view a, std::int64_t* refused_
 
 bool SpiderDriver::owit(std::string_view a) const {
   const HttpRequest request{"GET", endpoint(kHeartbeatPath), set_dead(a), std::nullopt, std::string(kImpersonate)};
-  (void)current_transport().perform(request);  // the answer is not looked at
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    const HttpResponse response = current_transport().perform(request);  // the answer is not looked at
+    log_request(request.method, request.url, response.status, "-", 1, ms_since(start), response.body.size());
+  } catch (const TransportError& e) {
+    log_failure(request.method, request.url, e, 1, ms_since(start));
+    throw;
+  }
   return true;
 }
 
@@ -293,6 +430,14 @@ Json SpiderDriver::owin(std::string_view a, const Json& b, bool* stayed_busy) co
         return Json{{"code", kCodeStillBusy}, {"data", Json::array()}};
       }
       ++busy;
+      if (logging(LogLevel::info)) {
+        log_event(LogLevel::info, "busy",
+                  {{"path", logged_path(url)},
+                   {"errCode", std::to_string(code)},
+                   {"wait", std::to_string(busy)},
+                   {"of", std::to_string(kMaxBusyRetries)},
+                   {"pause_s", Json(kBusyPause).dump()}});
+      }
       current_clock().sleep(kBusyPause);
       continue;
     }

@@ -15,7 +15,8 @@
 // reply that never comes is a NoReplyError naming the endpoint and the last
 // failure; a body that is not a JSON object, or a key the operation reads that
 // is missing or of the wrong type, is a ProtocolError naming the key and the
-// endpoint. Session ids are secrets and never appear in messages.
+// endpoint. Session ids and login tokens are secrets and never appear in
+// messages (URLs are shown with their query values hidden).
 //
 // A SpiderDriver has no state: make one per call or share one between threads,
 // it makes no difference. All requests go through the process-wide transport,
@@ -23,6 +24,7 @@
 // asking for the browser impersonation profile "chrome142".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,18 +39,25 @@ namespace qelkit {
 // A reply accepted by pty (HTTP status at most 201).
 class Reply {
  public:
-  // `url` is where the reply came from; it only names the source in messages.
+  // `url` is where the reply came from; it only names the source in messages
+  // (pty gives it with its query values hidden, see url_for_messages).
   explicit Reply(HttpResponse response, std::string url = {});
 
   long status_code() const;
   const std::string& text() const;
   const std::string& url() const;
   // The body parsed as JSON; throws ProtocolError (naming the URL) when it is
-  // not JSON, or nests arrays and objects deeper than kMaxDepth levels (the
+  // not JSON, nests arrays and objects deeper than kMaxDepth levels (the
   // JSON library copies, compares and prints values recursively, so a deeper
-  // reply could exhaust the stack of whoever handles it).
+  // reply could exhaust the stack of whoever handles it), holds more than
+  // kMaxValues values (every value and object key counts: a small body such
+  // as 64 MiB of "[]," would otherwise take gigabytes once parsed), or has an
+  // object of more than kMaxMembers members. A real reply holds a few
+  // hundred values.
   Json json() const;
   static constexpr int kMaxDepth = 512;
+  static constexpr std::size_t kMaxValues = 100'000;
+  static constexpr std::size_t kMaxMembers = 1'000;
   // Every value of the named header, in the order the reply carries them;
   // the name is matched case-insensitively.
   std::vector<std::string> header_values(std::string_view name) const;
@@ -106,6 +115,11 @@ class SpiderDriver {
   // `a` is encoded, NUL included. Sends nothing. Throws InvalidArgumentError
   // when `a` is empty or does not fit the largest symbol.
   std::string gqb(std::string_view a) const;
+
+  // The modules of the same QR symbol gqb draws for `a`, without the quiet
+  // zone: rows top to bottom, each left to right, true for a dark module.
+  // Throws as gqb does.
+  std::vector<std::vector<bool>> qr_modules(std::string_view a) const;
 
   // Login status of `token`: {"code": 1, "data": cookie record} when
   // confirmed (the record of the first Set-Cookie value), {"code": -1,

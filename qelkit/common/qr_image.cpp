@@ -1,4 +1,4 @@
-#include "qelkit/common/qr_image.hpp"
+#include "qelkit/common/internal/qr_image.hpp"
 
 #include <openssl/evp.h>
 #include <png.h>

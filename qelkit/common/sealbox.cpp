@@ -15,7 +15,7 @@
 #include <openssl/rand.h>
 
 #include "qelkit/common/errors.hpp"
-#include "qelkit/common/openssl_exit.hpp"
+#include "qelkit/common/internal/openssl_exit.hpp"
 
 namespace qelkit {
 namespace {

@@ -24,8 +24,9 @@
 #include <system_error>
 #include <vector>
 
-#include "qelkit/common/child_script.hpp"
+#include "qelkit/common/internal/child_script.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/fd.hpp"
 
 namespace qelkit {
 
@@ -37,37 +38,9 @@ using detail::check_names;
 using detail::shown;
 using detail::text_literal;
 
-std::string errno_text(int err) { return std::generic_category().message(err); }
-
-[[noreturn]] void throw_system(const std::string& what, int err) {
-  throw SystemError(what + ": " + errno_text(err));
-}
-
-
-// Owns one file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using detail::errno_text;
+using detail::throw_system;
+using Fd = detail::UniqueFd;
 
 // A close-on-exec copy of `fd` numbered 3 or above, so that moving it onto a
 // standard stream in the child never collides with another stream.
@@ -228,13 +201,6 @@ class SigpipeGuard {
 };
 
 }  // namespace
-
-std::string decode_utf8_replace(std::string_view bytes) {
-  // The serializer's "replace" policy turns each maximal invalid subsequence
-  // into one U+FFFD; parsing the result back undoes the JSON escaping.
-  return Json::parse(Json(std::string(bytes)).dump(-1, ' ', false, Json::error_handler_t::replace))
-      .get<std::string>();
-}
 
 // ---- Process ----
 
@@ -545,8 +511,11 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   if (rc != 0) throw_system("cannot prepare a child process", rc);
 
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
-                  nullptr};
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  if (module_name == "qelkit" || module_name.starts_with("qelkit.")) {
+    for (const std::string& option : host.own_task_options) argv.push_back(const_cast<char*>(option.c_str()));
+  }
+  argv.insert(argv.end(), {const_cast<char*>("-c"), const_cast<char*>(script.c_str()), nullptr});
   // The host's environment as it is now, with the arguments' variable set
   // (replacing one the host may have inherited); the host's own is untouched.
   const std::string args_name = std::string(kChildArgsVariable) + "=";
@@ -571,7 +540,7 @@ Process TaskFactory::create_task(const std::string& module_name, const std::stri
   // A named host executable is started by its own path (an interpreter finds
   // its installation from it).
   pid_t pid = -1;
-  rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv,
+  rc = ::posix_spawn(&pid, host.executable.empty() ? "/proc/self/exe" : program.c_str(), &actions, &attr, argv.data(),
                      envp.data());
   if (rc != 0) throw_system("cannot start child process " + program, rc);
   return Process(pid, host_end[0].release(), host_end[1].release(), host_end[2].release());

@@ -56,15 +56,12 @@
 #include <vector>
 
 #include "qelkit/common/json.hpp"
+#include "qelkit/common/text.hpp"  // decode_utf8_replace, which the captured output goes through
 
 namespace qelkit {
 
 // The environment variable that carries a child's argument list.
 inline constexpr const char* kChildArgsVariable = "QELKIT_CHILD_ARGS";
-
-// Decodes bytes as UTF-8; every maximal invalid subsequence (and a truncated
-// sequence at the end) becomes one U+FFFD. Valid input comes back unchanged.
-std::string decode_utf8_replace(std::string_view bytes);
 
 // Where one standard stream of a child goes.
 struct StdStream {
@@ -149,12 +146,18 @@ struct PassedFd {
 // (/proc/self/exe) and the script's project root is the working directory.
 // A host whose executable is an interpreter that finds qelkit's modules
 // elsewhere (a Python host: its interpreter and the folder holding the qelkit
-// package) names both here. The child runs in the working directory either
-// way. Process-wide; an empty field keeps its default; safe to call from any
-// thread.
+// package) names both here, and the options the interpreter takes before
+// "-c" for qelkit's own tasks (module "qelkit" or below it), which need
+// nothing but the project root: a Python host passes "-I", so that a login
+// child never imports a module that someone left in the working directory,
+// which "-c" would otherwise put first on the module path. Other tasks (a
+// host's own modules) start without them. The child runs in the working
+// directory either way. Process-wide; an empty field keeps its default; safe
+// to call from any thread.
 struct ChildHost {
   std::string executable;   // started by this path, which is also argv[0]
   std::string module_root;  // the script's project root
+  std::vector<std::string> own_task_options;  // before "-c", for qelkit's own tasks
 };
 void set_child_host(ChildHost host);
 ChildHost child_host();

@@ -2,6 +2,7 @@
 // clock, and where the platform lives.
 #include "qelkit/common/transport.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -56,6 +57,24 @@ std::string platform_origin() {
   }
   while (!origin.empty() && origin.back() == '/') origin.pop_back();
   return origin;
+}
+
+std::string url_for_messages(std::string_view url) {
+  const std::size_t query = url.find('?');
+  if (query == std::string_view::npos) return std::string(url);
+  const std::size_t fragment = url.find('#', query);
+  std::string shown(url.substr(0, query + 1));
+  const std::string_view params = url.substr(query + 1, fragment == std::string_view::npos ? url.npos : fragment - query - 1);
+  for (std::size_t at = 0; at <= params.size();) {
+    const std::size_t end = std::min(params.find('&', at), params.size());
+    const std::string_view param = params.substr(at, end - at);
+    const std::size_t equals = param.find('=');
+    shown += equals == std::string_view::npos ? param : param.substr(0, equals + 1);
+    if (equals != std::string_view::npos) shown += "<hidden>";
+    if (end < params.size()) shown += '&';
+    at = end + 1;
+  }
+  return shown;
 }
 
 }  // namespace qelkit

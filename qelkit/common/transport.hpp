@@ -129,4 +129,9 @@ TransportInfo transport_info();
 // non-empty, else the origin compiled in. Read at every call.
 std::string platform_origin();
 
+// `url` as messages show it: every query parameter's value is replaced by
+// "<hidden>" (the login-status query carries the login token, which would let
+// whoever reads a message take the login over). Pure; any thread.
+std::string url_for_messages(std::string_view url);
+
 }  // namespace qelkit

@@ -1,6 +1,6 @@
 #include "qelkit/history/history.hpp"
 
-#include "qelkit/history/store.hpp"
+#include "qelkit/history/internal/store.hpp"
 
 namespace qelkit::history {
 

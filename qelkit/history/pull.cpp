@@ -8,7 +8,7 @@
 
 #include "qelkit/history/days.hpp"
 #include "qelkit/history/history.hpp"
-#include "qelkit/history/store.hpp"
+#include "qelkit/history/internal/store.hpp"
 #include "qelkit/sdk/accounts.hpp"
 #include "qelkit/sdk/statistics.hpp"
 

@@ -1,4 +1,4 @@
-#include "qelkit/history/store.hpp"
+#include "qelkit/history/internal/store.hpp"
 
 #include <chrono>
 #include <cstdio>

@@ -13,7 +13,7 @@
 #include "qelkit/common/fetchcore.hpp"
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/platform_codes.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
@@ -86,14 +86,18 @@ AccountCheck Accounts::check(const std::string& account) {
   if (!user.is_object()) throw ProtocolError(what + ": the account record is not an object");
   // The session must be this account's: a data file whose members were
   // renamed or copied between accounts would otherwise report another
-  // account's login as this one's.
-  if (auto id = user.find("uniqId"); id != user.end()) {
-    const std::string platform_id = detail::text_form(*id, what + ": uniqId");
-    if (platform_id != account) {
-      // The stored id last: a message is cut at a NUL byte in it.
-      throw ProtocolError("the platform says that the stored login belongs to account " + platform_id +
-                          ", but it is stored as account " + account);
-    }
+  // account's login as this one's. A record without the id cannot tell
+  // whose login it is, so it is never taken for this account's.
+  auto id = user.find("uniqId");
+  if (id == user.end()) {
+    throw ProtocolError("the platform's account record for the stored login of account " + account +
+                        " has no uniqId, so it cannot confirm whose login it is");
+  }
+  const std::string platform_id = detail::text_form(*id, what + ": uniqId");
+  if (platform_id != account) {
+    // The stored id last: a message is cut at a NUL byte in it.
+    throw ProtocolError("the platform says that the stored login belongs to account " + platform_id +
+                        ", but it is stored as account " + account);
   }
   result.state = AccountCheck::State::live;
   if (auto name = user.find("nickname"); name != user.end() && name->is_string()) {

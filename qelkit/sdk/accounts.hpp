@@ -33,7 +33,8 @@
 // - a stored value that does not decrypt (or is not an encrypted text at
 //   all): StoredLoginError naming the account;
 // - the platform out of reach: NoReplyError or TransportError; a reply of the
-//   wrong shape: ProtocolError; a refusal other than an expired login:
+//   wrong shape, or an account record that does not name the stored account
+//   (another uniqId, or none): ProtocolError; a refusal other than an expired login:
 //   PlatformError with the platform's errCode.
 #pragma once
 
@@ -109,8 +110,8 @@ class Accounts {
   // accounts stay as they are, and the file keeps readable by its owner only
   // (it is replaced atomically, or rewritten in place where a rename cannot
   // serve, e.g. in a read-only directory). A data file that does not read is
-  // a DataFileError and is left exactly where and as it is (a login would
-  // move it aside; forgetting refuses instead). Throws SystemError when the
+  // a DataFileError and is left exactly where and as it is (a login child
+  // would move it aside; forgetting refuses instead). Throws SystemError when the
   // file cannot be locked or written (it then stays as it was). The account's
   // remembered display name goes too.
   static bool forget(const std::string& account);

@@ -22,6 +22,11 @@
 // status or signal. The data file is never compared, so several logins at
 // once each learn their own account.
 //
+// The child's standard error goes to the login object, which keeps its end
+// for the message of a child that dies unreported; with the log on
+// (QELKIT_LOG, see qelkit/common/log.hpp) what the child writes there is
+// passed on to this process's standard error while the login is waited for.
+//
 // A Login that is dropped before its outcome is known leaves the child
 // running: the login still completes and is stored, and the child is reaped
 // in the background, as with the facade.
@@ -39,44 +44,17 @@
 #include <vector>
 
 #include "qelkit/common/json.hpp"
+#include "qelkit/sdk/login_outcome.hpp"
 
 namespace qelkit {
-
-// How a login ended.
-struct LoginOutcome {
-  enum class Kind {
-    stored,       // confirmed and stored: account_id, and display_name when the account has one
-    ended,        // the platform ended the login (status 4): cancelled on the phone, or the code expired
-    unconfirmed,  // not confirmed within the completion's limit (300 s)
-    refused,      // the platform did not grant the account data; `code` is its code (300: session expired)
-    failed,       // the login could not complete or be stored; `message` says why
-    cancelled,    // ended by Login::cancel() before it had an outcome
-  };
-  Kind kind = Kind::failed;
-  std::string account_id;                   // stored only
-  std::optional<std::string> display_name;  // stored only: the account's nickname, when not empty
-  std::int64_t code = 0;                    // refused: the platform's code; ended: the status (4)
-  std::string message;                      // a sentence on the outcome, for people (never empty)
-  // failed only, when the child ended without reporting: its exit status, or
-  // minus the signal that ended it.
-  std::optional<int> exit_status;
-
-  // The kind's name as it is printed and reported: "stored", "ended",
-  // "unconfirmed", "refused", "failed", "cancelled".
-  static const char* name(Kind kind);
-  const char* kind_name() const { return name(kind); }
-  // The outcome as a JSON object: {"outcome": name, ...} with "account_id"
-  // and "display_name" (stored), "code" (refused, ended), "message", and
-  // "exit_status" when known.
-  Json to_json() const;
-  // The outcome read back from to_json()'s form. Throws ProtocolError when it
-  // is not one.
-  static LoginOutcome from_json(const Json& value);
-};
 
 class Login {
  public:
   // Asks the platform for a login token and starts the login completion.
+  // A data file that exists but does not read as a JSON object is a
+  // DataFileError naming it, before a token is asked for: the login would
+  // have to move it aside, and the logins it holds would silently go out of
+  // use (the message says how to move it aside or repair it).
   // Throws PlatformError (code 100) when the platform refuses a token (no
   // child is started), NoReplyError or ProtocolError when it cannot be
   // reached or answers in a way that cannot be read, and SystemError when the

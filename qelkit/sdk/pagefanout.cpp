@@ -13,12 +13,40 @@
 #include "qelkit/sdk/pageworker.hpp"
 
 namespace qelkit {
+namespace {
+
+// Roughly the memory `value` takes: each value's own slot, each object
+// member's key, and the texts' characters.
+std::size_t footprint(const Json& value) {
+  std::size_t bytes = 0;
+  std::vector<const Json*> open{&value};
+  while (!open.empty()) {
+    const Json& v = *open.back();
+    open.pop_back();
+    bytes += sizeof(Json);
+    if (v.is_string()) {
+      bytes += v.get_ref<const Json::string_t&>().capacity();
+    } else if (v.is_object()) {
+      for (const auto& [key, member] : v.get_ref<const Json::object_t&>()) {
+        bytes += sizeof(std::string) + key.capacity();
+        open.push_back(&member);
+      }
+    } else if (v.is_array()) {
+      for (const Json& element : v) open.push_back(&element);
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
 
 void QelDis::run() {
   std::int64_t page = 0;  // the page in hand, should the fan-out itself fail
   try {
     std::int64_t answered = 0;
     std::int64_t page_start = 0;
+    std::size_t rows_kept = 0, row_bytes = 0;  // in `data` and in batches handed on
+    bool full = false;  // a page went past the row bounds: nothing more is kept
     for (;;) {
       if (page_start >= max_pages) {
         // Every page so far brought rows: the data may go on, but the query stops here.
@@ -59,6 +87,21 @@ void QelDis::run() {
         page = worker->b;
         worker->join();
         if (worker->outcome.kind != PageOutcome::Kind::answered) failures.push_back({page, worker->outcome});
+        if (!worker->data.empty() && !full) {
+          std::size_t bytes = 0;
+          for (const Json& row : worker->data) bytes += footprint(row);
+          if (worker->data.size() > max_rows - rows_kept || bytes > max_row_bytes - row_bytes) {
+            full = true;
+            failures.push_back({page, PageOutcome::of_failure(std::make_exception_ptr(PageLimitError(
+                                          "the detailed statistics hold more than " + std::to_string(max_rows) +
+                                          " rows or " + std::to_string(max_row_bytes >> 20) +
+                                          " MiB of rows; the query stopped at page " + std::to_string(page))))});
+          } else {
+            rows_kept += worker->data.size();
+            row_bytes += bytes;
+          }
+        }
+        if (full) worker->data = Json::array();
         if (worker->data.empty()) {
           keep = false;  // the last batch, but its later pages still count
         } else {

@@ -16,6 +16,14 @@
 // brought rows, paging stops there and the bound is listed in `failures` as
 // a PageLimitError at page `max_pages`.
 //
+// A query also keeps at most kMaxRows rows (`max_rows`) taking at most
+// kMaxRowBytes bytes of memory (`max_row_bytes`, as estimated from the rows'
+// values and texts): the first page that would go past either bound is
+// listed in `failures` as a PageLimitError, its rows and those of the later
+// pages of its batch are dropped, and paging stops after the batch. `data`
+// holds the rows of the pages before it (the bounds count the rows handed
+// to `on_batch` too).
+//
 // The creator makes it with std::make_shared, sets `a` and `b` (and
 // optionally `on_progress` and `max_pages`), calls start(), then join(), then
 // reads `data` and `failures`. Nothing escapes run(): a failure of the fan-out
@@ -35,6 +43,7 @@
 // own thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -61,6 +70,11 @@ class QelDis : public Thread {
   // Pages one query asks for at most: 10,000 pages of 20 rows, far above any
   // real account and day.
   static constexpr std::int64_t kMaxPages = 10'000;
+  // Rows one query keeps at most (those 10,000 pages' worth), and the memory
+  // they may take: a platform that packs pages with rows is not followed
+  // until the host runs out of memory.
+  static constexpr std::size_t kMaxRows = 200'000;
+  static constexpr std::size_t kMaxRowBytes = std::size_t{256} << 20;
 
   // Called with the number of pages that have answered so far.
   using ProgressHook = std::function<void(std::int64_t pages)>;
@@ -77,6 +91,8 @@ class QelDis : public Thread {
   BatchHook on_batch;          // optional; takes each whole batch's rows instead of `data`
   std::exception_ptr batch_error;  // what on_batch threw, if it did
   std::int64_t max_pages = kMaxPages;  // the page bound of this query
+  std::size_t max_rows = kMaxRows;     // the row bound of this query
+  std::size_t max_row_bytes = kMaxRowBytes;  // the memory bound of its rows
 
  protected:
   void run() override;

@@ -221,6 +221,11 @@ void QelExc::run() {
     d = truth(page_member(page, "continueFlag"));
     Json& source = page_member(page, "dataRows");
     if (!source.is_array()) throw ProtocolError("\"dataRows\" is not a list");
+    if (source.size() > kMaxPageRows) {
+      throw PageLimitError("page " + std::to_string(b) + " of the detailed statistics holds " +
+                           std::to_string(source.size()) + " rows, more than the " + std::to_string(kMaxPageRows) +
+                           " a page may hold");
+    }
     // The page is this worker's own: its texts move into the rows.
     Json rows = Json::array();
     rows.get_ref<Json::array_t&>().reserve(source.size());

@@ -19,6 +19,7 @@
 // Page 0 goes out without a cursor; page n asks for rows from 20 x n.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -59,6 +60,9 @@ class QelExc : public Thread {
  public:
   // Rows per page of the statistics download.
   static constexpr std::int64_t kPageSize = 20;
+  // Rows a page may hold at most (the page asks for kPageSize): a page with
+  // more fails as a PageLimitError, so that no page is held without bound.
+  static constexpr std::size_t kMaxPageRows = 1'000;
   // Tag bytes of the cursor's two varint fields: (field number << 3) | 0.
   static constexpr unsigned char FIELD_1_TAG = 0x08;
   static constexpr unsigned char FIELD_2_TAG = 0x10;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -14,13 +15,15 @@
 #include "qelkit/common/sealbox.hpp"
 #include "qelkit/common/taskspawn.hpp"
 #include "qelkit/common/transport.hpp"
-#include "qelkit/sdk/login_completion.hpp"
+#include "qelkit/sdk/internal/login_completion.hpp"
 #include "qelkit/sdk/pagefanout.hpp"
-#include "qelkit/sdk/statistics_query.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/statistics_query.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
+
+static_assert(QelDriver::kDataFile == detail::kDataFileName);
 
 using detail::member;
 using detail::record_code;
@@ -148,6 +151,11 @@ Json list_page(const std::string& qel_id, const std::string& session, std::int64
   }
   const Json& entries = member(*record, "data", "statistics list");
   if (!entries.is_array()) throw ProtocolError("statistics list: \"data\" is not a list");
+  if (entries.size() > QelExc::kMaxPageRows) {
+    throw ProtocolError("the reply from " + platform_origin() + std::string(SpiderDriver::kStatisticsListPath) +
+                        " lists " + std::to_string(entries.size()) + " rows, more than the " +
+                        std::to_string(QelExc::kMaxPageRows) + " a page may hold");
+  }
   std::size_t index = 0;
   for (const Json& entry : entries) {
     std::string what = "statistics list entry " + std::to_string(index++);
@@ -190,6 +198,8 @@ void QelDriver::ce(const std::string& token) {
     throw;
   }
   if (channel) detail::report_outcome(*channel, done.outcome);
+  // Said also where no Login listens: the file moved aside holds logins.
+  if (done.outcome.moved_aside) std::fprintf(stderr, "qelkit: %s\n", done.outcome.moved_aside->c_str());
   if (done.refused_unexpectedly) {
     throw ProtocolError("authorisation data: the platform answered with an unexpected error code");
   }

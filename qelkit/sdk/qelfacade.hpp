@@ -71,9 +71,10 @@ class QelDriver {
   // PlatformError with the code when the platform stayed busy (303) or
   // answered another errCode; otherwise the failure's own kind
   // (NoReplyError, TransportError, ProtocolError, ConversionError, ...), its
-  // message naming the failed pages. A query stops at QelDis::kMaxPages pages
-  // (PageLimitError). `on_progress`, when given, is told each page that
-  // answered.
+  // message naming the failed pages. A query stops at QelDis::kMaxPages pages,
+  // QelDis::kMaxRows rows or QelDis::kMaxRowBytes of rows, and a page over
+  // QelExc::kMaxPageRows rows fails (PageLimitError, with the rows so far).
+  // `on_progress`, when given, is told each page that answered.
   static Json get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time);
   static Json get_detailed_data_statistic(const std::string& qel_id, std::int64_t date_time,
                                           ProgressHook on_progress);

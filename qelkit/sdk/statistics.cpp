@@ -1,12 +1,13 @@
 #include "qelkit/sdk/statistics.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/json.hpp"
-#include "qelkit/sdk/statistics_query.hpp"
-#include "qelkit/sdk/stored_logins.hpp"
+#include "qelkit/sdk/internal/statistics_query.hpp"
+#include "qelkit/sdk/internal/stored_logins.hpp"
 
 namespace qelkit {
 namespace {
@@ -82,6 +83,10 @@ std::vector<ListEntry> Statistics::list_all(const std::string& account, std::int
                                             std::int64_t end_time) {
   std::vector<ListEntry> all;
   for (std::int64_t page = 1;; ++page) {
+    if (page > kMaxListPages) {
+      throw PageLimitError("the statistics list of account " + account + " did not end within " +
+                           std::to_string(kMaxListPages) + " pages; the query stopped there");
+    }
     std::vector<ListEntry> entries = list(account, start_time, end_time, page);
     const bool last = static_cast<std::int64_t>(entries.size()) < kListPageSize;
     all.insert(all.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));

@@ -63,8 +63,12 @@ class Statistics {
   // One page (page 1 first) of the list for [start_time, end_time] (epoch s).
   static std::vector<ListEntry> list(const std::string& account, std::int64_t start_time,
                                      std::int64_t end_time, std::int64_t page = 1);
+  // Pages list_all asks for at most.
+  static constexpr std::int64_t kMaxListPages = 10'000;
+
   // Every page of the list for the span: pages 1, 2, ... until the first page
-  // with fewer than kListPageSize entries.
+  // with fewer than kListPageSize entries. A platform that keeps sending full
+  // pages is not followed without end: PageLimitError after kMaxListPages.
   static std::vector<ListEntry> list_all(const std::string& account, std::int64_t start_time,
                                          std::int64_t end_time);
 

@@ -5,7 +5,13 @@
 # for /usr (DESTDIR) carries no runpath, and, where this may mount, installed
 # into /usr/local in a private mount namespace it starts without a single
 # failed library look-up.
-#   run_install_test.sh <cmake> <qelkit build dir> <consumer source dir> <scratch dir> <version>
+# MODE says how the build sends requests: "stock" libcurl, or
+# "impersonating" on a libcurl-impersonate library; when that library is
+# outside the loader's search, IMPERSONATE_DIR names its folder: then
+# fetchcore, which links it, and nothing else carries that folder as a
+# runpath, everywhere, and the only failed look-ups allowed are fetchcore's
+# own dependencies tried there first.
+#   run_install_test.sh <cmake> <qelkit build dir> <consumer source dir> <scratch dir> <version> MODE [IMPERSONATE_DIR]
 set -euo pipefail
 
 CMAKE="$1"
@@ -13,6 +19,13 @@ BUILD="$2"
 CONSUMER_SRC="$3"
 WORK="$4"
 VERSION="$5"
+MODE="$6"
+IMPERSONATE_DIR="${7:-}"
+case "$MODE" in
+  stock) [ -z "$IMPERSONATE_DIR" ] || { echo "install test: stock libcurl has no IMPERSONATE_DIR" >&2; exit 2; } ;;
+  impersonating) ;;
+  *) echo "install test: MODE must be stock or impersonating, not '$MODE'" >&2; exit 2 ;;
+esac
 
 fail() { printf 'install test: %s\n' "$*" >&2; exit 1; }
 # Programs must find their libraries on their own.
@@ -33,10 +46,29 @@ for lib in fetchcore docstore sealbox taskspawn qelfacade pageworker pagefanout;
   [ "$soname" = "libqelkit_${lib}.so.0" ] || fail "libqelkit_${lib}: SONAME is '$soname'"
   [ -L "$LIBDIR/libqelkit_${lib}.so.0" ] || fail "libqelkit_${lib}.so.0 link missing"
 done
+# The runpath entries of an installed file other than $ORIGIN-relative ones,
+# one per line.
+absolute_runpath() {
+  readelf -d "$1" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p' | tr ':' '\n' | grep -v '^\$' || true
+}
+# Only fetchcore, which links the impersonating libcurl, searches its folder.
+for lib in fetchcore docstore sealbox taskspawn qelfacade pageworker pagefanout; do
+  want=""
+  [ "$lib" = fetchcore ] && want="$IMPERSONATE_DIR"
+  got="$(absolute_runpath "$LIBDIR/libqelkit_${lib}.so.0")"
+  [ "$got" = "$want" ] || fail "libqelkit_${lib} has the absolute runpath '$got', expected '$want'"
+done
+[ ! -x "$PREFIX/bin/qelkit" ] || [ -z "$(absolute_runpath "$PREFIX/bin/qelkit")" ] ||
+  fail "bin/qelkit has an absolute runpath: $(absolute_runpath "$PREFIX/bin/qelkit")"
 [ -f "$PREFIX/include/qelkit/sdk/qelfacade.hpp" ] || fail "public headers not installed"
-if find "$PREFIX/include" -name '*.hpp' -exec grep -l '(internal to ' {} + | grep . >/dev/null; then
-  fail "an internal header was installed"
-fi
+# Public headers only: nothing from an internal/ folder, and nothing that
+# pulls a private dependency's header (OpenSSL, libcurl, libqrencode) or an
+# internal one into a host.
+internal="$(find "$PREFIX/include" -path '*/internal*')"
+[ -z "$internal" ] || fail "internal headers were installed: $internal"
+private="$(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](openssl/|curl/|qrencode\.h|qelkit/[a-z]+/internal/)' \
+  "$PREFIX/include" || true)"
+[ -z "$private" ] || fail "an installed header includes a private header: $private"
 [ -f "$LIBDIR/cmake/qelkit/qelkitConfig.cmake" ] || fail "CMake package not installed"
 [ -f "$LIBDIR/pkgconfig/qelkit.pc" ] || fail "qelkit.pc not installed"
 
@@ -80,6 +112,10 @@ out="$(cd "$WORK/run" && "$WORK/consumer-pc")" ||
 # The installed command line and substitute platform: a host's offline test,
 # as the README shows it, with nothing but the installed tree.
 if [ -x "$PREFIX/bin/qelkit" ]; then
+  mode="nearest profile on stock libcurl"
+  [ "$MODE" = stock ] || mode="full: impersonating libcurl"
+  version="$("$PREFIX/bin/qelkit" --version)" || fail "the installed qelkit --version failed"
+  [[ "$version" == *"impersonation: $mode"* ]] || fail "qelkit --version does not say '$mode': $version"
   [ -x "$PREFIX/bin/qelkit-platform-sim" ] || fail "qelkit-platform-sim not installed"
   mkdir -p "$WORK/offline"
   "$PREFIX/bin/qelkit-platform-sim" --port 0 --auto-confirm-after 0 --cert-out "$WORK/offline/sim.pem" \
@@ -102,15 +138,17 @@ if [ -x "$PREFIX/bin/qelkit" ]; then
 fi
 
 # Staged for /usr, where the loader's cache finds the libraries (a package's
-# install runs ldconfig): no installed binary carries a runpath, and programs
-# built against the package get none either.
+# install runs ldconfig): no installed binary carries a runpath (but fetchcore
+# the impersonating libcurl's folder), and programs built against the package
+# get none either.
 STAGE="$WORK/stage"
 DESTDIR="$STAGE" "$CMAKE" --install "$BUILD" --prefix /usr >"$WORK/stage.log" 2>&1 ||
   { cat "$WORK/stage.log" >&2; fail "staged install failed"; }
 while IFS= read -r -d '' f; do
-  if readelf -d "$f" | grep -E '\((RUNPATH|RPATH)\)' >/dev/null; then
-    fail "$f, installed for /usr, has a runpath: $(readelf -d "$f" | grep -E 'RUNPATH|RPATH')"
-  fi
+  want=""
+  case "$f" in */libqelkit_fetchcore.so*) want="$IMPERSONATE_DIR" ;; esac
+  got="$(readelf -d "$f" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')"
+  [ "$got" = "$want" ] || fail "$f, installed for /usr, has the runpath '$got', expected '$want'"
 done < <(find "$STAGE/usr/bin" "$STAGE/usr/lib" -type f \( -name 'libqelkit_*' -o -path '*/bin/*' \) -print0)
 grep -E '^Libs:' "$(find "$STAGE" -name qelkit.pc)" | grep -e '-rpath' >/dev/null &&
   fail "qelkit.pc for /usr passes a runpath"
@@ -132,17 +170,20 @@ if [ -z "$skip_real" ] && [ -x "$PREFIX/bin/qelkit" ]; then
   NS="$WORK/namespace"
   mkdir -p "$NS"
   set +e
-  unshare --mount --propagation private -- bash -s "$CMAKE" "$BUILD" "$NS" >"$NS/log" 2>&1 <<'NAMESPACE'
+  unshare --mount --propagation private -- bash -s "$CMAKE" "$BUILD" "$NS" "$IMPERSONATE_DIR" >"$NS/log" 2>&1 <<'NAMESPACE'
 set -eu
-cmake="$1" build="$2" ns="$3"
+cmake="$1" build="$2" ns="$3" impersonate_dir="$4"
 mount -t tmpfs tmpfs "$ns" || exit 77
 mkdir -p "$ns/etc/up" "$ns/etc/work" "$ns/local/up" "$ns/local/work"
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$ns/etc/up,workdir=$ns/etc/work" /etc || exit 77
 mount -t overlay overlay -o "lowerdir=/usr/local,upperdir=$ns/local/up,workdir=$ns/local/work" /usr/local || exit 77
 "$cmake" --install "$build" --prefix /usr/local
-strace -f -e trace=openat -o "$ns/trace" /usr/local/bin/qelkit --version
+strace -f -e trace=openat -o "$ns/trace" /usr/local/bin/qelkit --version >/dev/null
 echo "failed look-ups:"
-grep -E '\.so[.0-9]*", .*= -1 ENOENT' "$ns/trace" || true
+# In impersonation mode, fetchcore tries its own dependencies in the
+# impersonating libcurl's folder first: those look-ups are expected.
+grep -E '\.so[.0-9]*", .*= -1 ENOENT' "$ns/trace" |
+  { if [ -n "$impersonate_dir" ]; then grep -vF "\"$impersonate_dir/"; else cat; fi; } || true
 echo "loaded:"
 grep -E 'libqelkit_qelfacade\.so\.0", .*= [0-9]' "$ns/trace"
 NAMESPACE

@@ -104,7 +104,8 @@ class PlatformSim {
   // "set_cookie" and "delay_ms"), "cut_after" (announce the whole body, send
   // only this many bytes, then close the connection), "body_repeat" (send
   // the raw "body" this many times over, generated as it goes out; with
-  // "content_encoding" "gzip", a small reply that decodes to a huge one).
+  // "content_encoding" "gzip", a small reply that decodes to a huge one,
+  // between "body_head" and "body_tail" when given).
   void script(std::string_view path, const Json& replies) const;
   // Delays every answer (or those to `path`) by `ms` milliseconds.
   void set_latency(int ms, std::optional<std::string> path = std::nullopt) const;

@@ -2,11 +2,14 @@
 
     from qelkit.sdk.login import Login
 
-    login = Login.start()          # asks for a token, starts the completion
-    show(login.data_url)           # or login.link, or login.modules
-    outcome = login.wait()         # a LoginOutcome; wait(timeout) may give None
+    with Login.start() as login:       # asks for a token, starts the completion
+        show(login.data_url)           # or login.link, or login.modules
+        outcome = login.wait()         # a LoginOutcome; wait(timeout) may give None
     if outcome.stored:
         print(outcome.account_id, outcome.display_name)
+
+An exception leaving the with block (Ctrl-C's KeyboardInterrupt during
+wait() included) cancels the login, so no login completes unseen.
 """
 
 from qelkit.sdk.qelfacade import Login, LoginOutcome

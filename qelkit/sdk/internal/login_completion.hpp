@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "qelkit/sdk/login.hpp"
+#include "qelkit/sdk/login_outcome.hpp"
 
 namespace qelkit::detail {
 
@@ -50,6 +50,9 @@ std::optional<int> take_outcome_channel();
 // that has gone away (a dropped Login) is no failure: SIGPIPE is ignored and
 // a write error ends the report quietly.
 void report_outcome(int channel, const LoginOutcome& outcome);
+
+// An outcome of `kind` with `message`.
+LoginOutcome make_outcome(LoginOutcome::Kind kind, std::string message);
 
 // The failed outcome of the error being handled (call inside a catch).
 LoginOutcome failed_outcome(const std::exception_ptr& error);

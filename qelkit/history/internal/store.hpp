@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qelkit/history/soci.hpp"
+#include "qelkit/history/internal/soci.hpp"
 
 #include "qelkit/history/history.hpp"
 
