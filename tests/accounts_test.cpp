@@ -368,7 +368,7 @@ TEST_F(AccountsOnThePlatform, ChecksRememberTheDisplayNameBesideTheDataFile) {
   EXPECT_EQ(names[first.id]["display_name"], name);
   EXPECT_THAT(names[first.id]["checked"].get<std::string>(),
               ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z"));
-  EXPECT_EQ(read("json/names.json").find(stored()[first.id].get<std::string>()), std::string::npos);
+  EXPECT_EQ(read_file("json/names.json").find(stored()[first.id].get<std::string>()), std::string::npos);
   EXPECT_EQ(stored().size(), 2u) << "the data file keeps its format";
 
   // An expired login keeps the name it had; forgetting drops it.

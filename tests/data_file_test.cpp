@@ -483,7 +483,7 @@ TEST_F(DataFile, LoginsReachingOneFileByLinksOrBindMountsAllLand) {
                 }), 0);
       for (int i = 0; i < 32; ++i) landed.push_back(prefix + std::to_string(i));
     }
-    const Json doc = Json::parse(read(b));
+    const Json doc = Json::parse(read_file(b));
     for (const std::string& id : landed) EXPECT_TRUE(doc.contains(id)) << id;
     struct stat at_a {}, at_b {};
     ASSERT_EQ(::stat(a.c_str(), &at_a) | ::stat(b.c_str(), &at_b), 0);
