@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -607,7 +607,7 @@ TEST_F(CliPlatform, DetailInAllThreeFormats) {
   EXPECT_EQ(records[0], (std::vector<std::string>{"drama_name", "date"}));
   EXPECT_EQ(records[1], (std::vector<std::string>{csv_value(expected[0]["drama_name"]), csv_value(expected[0]["date"])}));
   CliRun narrow_table = run({"detail", id, std::to_string(ts), "--columns", "date,iaa_income"});
-  EXPECT_TRUE(std::regex_match(lines_of(narrow_table.out).at(0), std::regex("date +iaa_income"))) << narrow_table.out;
+  EXPECT_THAT(lines_of(narrow_table.out).at(0), ::testing::MatchesRegex("date +iaa_income")) << narrow_table.out;
   for (const auto& args : std::vector<std::vector<std::string>>{{"--columns", "date,nope"}, {"--columns", ""},
                                                                  {"--columns", "date", "--json"}}) {
     std::vector<std::string> full = {"detail", id, std::to_string(ts)};
@@ -800,9 +800,9 @@ TEST_F(CliPlatform, TheLogShowsEachRequestRetryAndBusyWaitAndNoSecret) {
   const std::string log = in.err + stats.err + detail.err + check.err + beat.err;
   const std::string time = "qelkit [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z ";
   auto has_line = [&](const std::string& pattern) {
-    const std::regex re(time + pattern);
+    const auto matches = ::testing::MatchesRegex(time + pattern);
     for (const std::string& line : lines_of(log)) {
-      if (std::regex_match(line, re)) return true;
+      if (::testing::Matches(matches)(line)) return true;
     }
     return false;
   };
