@@ -59,7 +59,11 @@ no_leftovers
 bash "$ROOT/qelkit.sh" demo >"$WORK/term.out" 2>&1 &
 demo_pid=$!
 started() {  # the platform and the login child, both named after the demo's directory
-  [ "$(pgrep -f "$WORK/tmp/qelkit-demo" | wc -l)" -ge 2 ]
+  # (each by its own command line: a short-lived helper such as 'head' reading
+  # the platform's ready file is named after the directory as well)
+  local procs
+  procs="$(pgrep -af "$WORK/tmp/qelkit-demo" || true)"
+  [[ "$procs" == *"--ready-file $WORK/tmp/qelkit-demo"* && "$procs" == *QelDriver* ]]
 }
 for i in $(seq 1 600); do
   started && break
