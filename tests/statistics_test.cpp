@@ -260,6 +260,35 @@ TEST_P(StatisticsTest, RowsHaveOneTypePerMemberAndStreamInPageOrder) {
   EXPECT_THROW(Statistics::detail(account, 1, [](std::vector<DetailRow>&&) { throw Full{}; }), Full);
 }
 
+// Decrypted logins are reused only while the stored text is unchanged: a new
+// login of the same account is used at once, a damaged one still refused.
+TEST(StoredLoginReuse, ANewOrDamagedLoginIsNeverServedFromAnEarlierDecryption) {
+  qelkit::testing::ScopedWorkDir work_dir{"qelkit-statistics-reuse"};
+  qelkit::testing::FakeClock clock;
+  auto session_sent = [](const std::string& session) {
+    qelkit::testing::FakeTransport transport;
+    transport.set_handler([](const qelkit::HttpRequest&) { return qelkit::testing::json_response(list_reply(0)); });
+    Statistics::list("acct", 1, 2);
+    Statistics::list("acct", 1, 2);
+    int found = 0;
+    for (const qelkit::HttpRequest& r : transport.requests()) {
+      for (const auto& [name, value] : r.headers) found += value.find(session) != std::string::npos;
+    }
+    return found;
+  };
+  qelkit::testing::complete_fake_login("session-one", "acct");
+  EXPECT_EQ(session_sent("session-one"), 2);
+  qelkit::testing::complete_fake_login("session-two", "acct");
+  EXPECT_EQ(session_sent("session-two"), 2);
+
+  Json stored = qelkit::JsonFileHandler::load_data("data.json");
+  std::string text = stored["acct"].get<std::string>();
+  text[text.size() / 2] = text[text.size() / 2] == 'A' ? 'B' : 'A';
+  stored["acct"] = text;
+  qelkit::JsonFileHandler::save_private_data(stored, "data.json");
+  EXPECT_THROW(session_sent("session-two"), qelkit::StoredLoginError);
+}
+
 INSTANTIATE_TEST_SUITE_P(Platforms, StatisticsTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Substitute" : "Stub"; });
 

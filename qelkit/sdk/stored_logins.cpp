@@ -10,9 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
@@ -212,6 +214,37 @@ Json read_for_update(const std::filesystem::path& path, std::string* moved_aside
   return Json::object();
 }
 
+// Decrypted stored logins, by the encrypted text they came from. A
+// decryption derives its key with 100,000 rounds of PBKDF2 (about 20 ms of
+// CPU), and a daily pull reads an account's login for every list page and
+// every detailed query. Every encryption has a salt and nonce of its own, so
+// an unchanged text is an unchanged login, and a new login (a new text) is
+// decrypted afresh. Only what decrypted is kept; the memory stays bounded.
+class DecryptedLogins {
+ public:
+  std::string decrypt(const std::string& encrypted) {
+    {
+      std::lock_guard lock(m_);
+      if (auto it = plain_.find(encrypted); it != plain_.end()) return it->second;
+    }
+    std::string plain = storage_crypto().decrypt(encrypted);
+    std::lock_guard lock(m_);
+    if (plain_.size() >= kMaxKept) plain_.clear();
+    plain_.emplace(encrypted, plain);
+    return plain;
+  }
+
+ private:
+  static constexpr std::size_t kMaxKept = 1024;
+  std::mutex m_;
+  std::unordered_map<std::string, std::string> plain_;
+};
+
+DecryptedLogins& decrypted_logins() {
+  static DecryptedLogins* const logins = new DecryptedLogins;  // never destroyed: queries may outlive main
+  return *logins;
+}
+
 }  // namespace
 
 CryptoHelper storage_crypto() { return CryptoHelper(kPassA, kPassB, kPassC); }
@@ -251,7 +284,7 @@ std::optional<std::string> stored_session(const std::string& qel_id, Undecryptab
     throw ProtocolError(message);
   }
   try {
-    return storage_crypto().decrypt(it->get<std::string>());
+    return decrypted_logins().decrypt(it->get<std::string>());
   } catch (const Error& e) {
     message += e.what();
     if (undecryptable == UndecryptableLogin::stored_login_error) throw StoredLoginError(qel_id, message);
