@@ -221,10 +221,11 @@ struct HttpsServer::Impl {
   ClientHelloSink sink;
   SslCtxPtr ctx;
   std::unique_ptr<TlsHttpServer> server;
+  int listening = -1;  // the listening socket, once made
 };
 
 HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int threads)
-    : impl_(new Impl{platform, {}, nullptr, nullptr}) {
+    : impl_(new Impl{platform, {}, nullptr, nullptr, -1}) {
   impl_->sink = [&platform](SSL* ssl, Json summary) {
     auto* conn = static_cast<Connection*>(SSL_get_app_data(ssl));
     platform.record_client_hello(conn ? conn->id : 0, std::move(summary));
@@ -237,6 +238,15 @@ HttpsServer::HttpsServer(Platform& platform, const TlsIdentity& identity, int th
   svr.new_task_queue = [pool] { return new httplib::ThreadPool(pool); };
   svr.set_payload_max_length(64 * 1024 * 1024);  // room for scripted replies of tens of MiB
   svr.set_keep_alive_timeout(5);
+  // The HTTP library listens with a backlog of 5: clients opening a few dozen
+  // one-shot connections at once (several accounts' pages, six at a time)
+  // would have connection requests dropped and retried a second later, which
+  // no real platform front does. The listening socket is noted as it is made;
+  // bind() raises its backlog.
+  svr.set_socket_options([impl = impl_.get()](socket_t sock) {
+    httplib::default_socket_options(sock);
+    impl->listening = sock;
+  });
 
   auto handle = [&platform](const httplib::Request& req, httplib::Response& res) {
     Request r;
@@ -332,6 +342,10 @@ int HttpsServer::bind(int port) {
   bool ok = port == 0 ? (port = impl_->server->bind_to_any_port("127.0.0.1")) > 0
                       : impl_->server->bind_to_port("127.0.0.1", port);
   if (!ok) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+  if (::listen(impl_->listening, SOMAXCONN) != 0) {
+    throw std::runtime_error("cannot raise the listen backlog on 127.0.0.1:" + std::to_string(port) + ": " +
+                             std::strerror(errno));
+  }
   return port;
 }
 
