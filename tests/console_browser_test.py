@@ -3,6 +3,7 @@ adding accounts by QR code, an expired login, a pull with its chart, forgetting
 an account, and the requests the console refuses. Screenshots of each page go
 to QELKIT_CONSOLE_SHOTS."""
 
+import csv
 import json
 import os
 import sqlite3
@@ -19,6 +20,7 @@ from console_browser import WAIT, Console, Sim, chromium, decode_qr, wait_until 
 
 SHOTS = os.environ.get("QELKIT_CONSOLE_SHOTS") or tempfile.mkdtemp(prefix="console-shots-")
 DAYS = ["2026-02-27", "2026-02-28", "2026-03-01"]
+DOWNLOAD = "/micro/content/cgi-bin/mmfinderassistant-bin/component/download-finder-native-drama-statistic"
 
 
 class Page:
@@ -163,21 +165,32 @@ def test_the_keyboard_opens_a_login_and_escape_ends_it(page):
 def test_a_pull_shows_progress_and_charts_the_database_totals(page):
     accounts = [page.add_account(0), page.add_account(2)]
     page.sim.control("latency", ms=150)  # long enough to see the progress
+    # One page carries texts that a spreadsheet would run as formulas.
+    formulas = {"date": DAYS[0], "finderQelid": "+12", "dramaName": '=HYPERLINK("https://example.invalid")',
+                "isAttachment": 0, "feedReadCount": 1, "dramaReadCount": 1, "iaaProfit": 1, "finderNickname": "@SUM(1)"}
+    page.sim.control("script", path=DOWNLOAD, reply={"errCode": 0, "data": {"continueFlag": 1, "dataRows": [formulas]}})
     try:
         page.pull(DAYS[0], DAYS[-1], shot="pull.png")
     finally:
         page.sim.control("latency", ms=0)
 
+    detail_csv = []
     with sqlite3.connect(os.path.join(page.work_dir, "qelkit.sqlite")) as db:
         for account in accounts:
             expected = {day: (iaa, mount) for day, (iaa, mount, _) in pulled_days(db, account).items()}
             charted = {day: (int(bar["iaa"]), int(bar["mount"])) for day, bar in page.chart(account).items()}
             assert charted == expected
-            status, csv = page.console.request("GET", f"/api/income.csv?account={account}&from={DAYS[0]}&to={DAYS[-1]}",
+            status, income = page.console.request("GET", f"/api/income.csv?account={account}&from={DAYS[0]}&to={DAYS[-1]}",
                                                {"Cookie": f"qelkit_console_{page.console.port}={page.console.token}"})
-            assert status == 200 and csv.splitlines()[1:] == [f"{d},ok,{i},{m},{r}," for d, (i, m, r) in
+            assert status == 200 and income.splitlines()[1:] == [f"{d},ok,{i},{m},{r}," for d, (i, m, r) in
                                                              pulled_days(db, account).items()]
             assert any(v != (0, 0) for v in charted.values())
+            status, text = page.console.request("GET", f"/api/detail.csv?account={account}&from={DAYS[0]}&to={DAYS[-1]}",
+                                                {"Cookie": f"qelkit_console_{page.console.port}={page.console.token}"})
+            assert status == 200
+            detail_csv += list(csv.reader(text.splitlines()))[1:]
+    assert [r[3:5] + r[10:] for r in detail_csv if "HYPERLINK" in r[4]] == [
+        ["'+12", "'" + formulas["dramaName"], "'@SUM(1)"]]
     page.driver.set_window_size(1280, 1300)  # the chart and both tables
     page.shot("stats.png")
     page.driver.set_window_size(1280, 800)

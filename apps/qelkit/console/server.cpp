@@ -18,12 +18,14 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "apps/qelkit/console/assets.hpp"
 #include "apps/qelkit/console/events.hpp"
 #include "apps/qelkit/console/svg.hpp"
+#include "apps/qelkit/table.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/history/history.hpp"
@@ -178,20 +180,17 @@ void send_error(httplib::Response& res, int status, const std::string& message) 
   send_json(res, Json{{"error", message}}, status);
 }
 
-// RFC 4180 field.
-std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
+// A text from the platform in a download meant for spreadsheets: one that
+// starts like a formula (=, +, -, @, tab or CR) gets a leading apostrophe, so
+// that a spreadsheet shows the text instead of evaluating it.
+std::string sheet_text(const std::string& text) {
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) return "'" + text;
+  return text;
 }
 
 std::string csv_line(const std::vector<std::string>& fields) {
   std::string out;
-  for (std::size_t i = 0; i < fields.size(); ++i) out += (i ? "," : "") + csv_field(fields[i]);
+  for (std::size_t i = 0; i < fields.size(); ++i) out += (i ? "," : "") + cli::csv_field(fields[i]);
   return out + "\r\n";
 }
 
@@ -807,7 +806,7 @@ struct Server::Impl {
       for (const Json& d : data["days"]) {
         csv += csv_line({d["day"].get<std::string>(), d["state"].get<std::string>(), csv_value(d.value("iaa_income", Json())),
                          csv_value(d.value("mount_income", Json())), csv_value(d.value("rows", Json())),
-                         d.value("error", std::string())});
+                         sheet_text(d.value("error", std::string()))});
       }
       send_csv(res, "income-" + account + "-" + day_text(from) + "-" + day_text(to) + ".csv", std::move(csv));
     });
@@ -816,7 +815,7 @@ struct Server::Impl {
       const std::string account = account_param(req);
       std::string csv = csv_line({"drama_name", "iaa_income", "mount_income", "feed_read_count", "drama_read_count"});
       for (const auto& d : top(account, day_text(from), day_text(to))) {
-        csv += csv_line({d.drama_name, std::to_string(d.iaa_income), std::to_string(d.mount_income),
+        csv += csv_line({sheet_text(d.drama_name), std::to_string(d.iaa_income), std::to_string(d.mount_income),
                          std::to_string(d.feed_read_count), std::to_string(d.drama_read_count)});
       }
       send_csv(res, "top-dramas-" + account + "-" + day_text(from) + "-" + day_text(to) + ".csv", std::move(csv));
@@ -829,10 +828,11 @@ struct Server::Impl {
       {
         std::lock_guard<std::mutex> lock(history_m);
         reader->detail_rows(account, day_text(from), day_text(to), [&](const history::StoredDetailRow& r) {
-          csv += csv_line({r.day, std::to_string(r.position), r.row.date, r.row.qel_id, r.row.drama_name,
+          csv += csv_line({r.day, std::to_string(r.position), sheet_text(r.row.date), sheet_text(r.row.qel_id),
+                           sheet_text(r.row.drama_name),
                            r.row.is_mount ? "1" : "0", std::to_string(r.row.feed_read_count),
                            std::to_string(r.row.drama_read_count), std::to_string(r.row.iaa_income),
-                           std::to_string(r.row.mount_income), r.row.qel_nickname});
+                           std::to_string(r.row.mount_income), sheet_text(r.row.qel_nickname)});
         });
       }
       send_csv(res, "detail-" + account + "-" + day_text(from) + "-" + day_text(to) + ".csv", std::move(csv));
