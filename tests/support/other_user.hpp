@@ -5,11 +5,12 @@
 #pragma once
 
 #include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+
+#include "tests/support/forked.hpp"
 
 namespace qelkit::testing {
 
@@ -20,40 +21,12 @@ constexpr gid_t kOtherGid = 65534;  // nogroup
 inline uid_t unprivileged_uid() { return ::geteuid() == 0 ? kOtherUid : ::geteuid(); }
 
 inline std::string as_unprivileged(const std::function<std::string()>& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "cannot make a pipe";
-  pid_t pid = ::fork();
-  if (pid < 0) return "cannot fork";
-  if (pid == 0) {
-    ::close(fds[0]);
-    std::string result;
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(kOtherGid) != 0 || ::setuid(kOtherUid) != 0)) {
-      result = "cannot switch to the unprivileged user";
-    } else {
-      try {
-        result = body();
-      } catch (const std::exception& e) {
-        result = std::string("exception: ") + e.what();
-      }
+  return in_forked_child([&]() -> std::string {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kOtherGid) != 0 || ::setuid(kOtherUid) != 0)) {
+      return "cannot switch to the unprivileged user";
     }
-    if (result.empty()) result = "ok";
-    ssize_t ignored = ::write(fds[1], result.data(), result.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string result;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
-    if (n < 0) break;
-    result.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (result.empty()) return "the child ended without a result (status " + std::to_string(status) + ")";
-  return result == "ok" ? "" : result;
+    return body();
+  });
 }
 
 }  // namespace qelkit::testing
