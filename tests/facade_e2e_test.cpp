@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <stdexcept>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,9 +321,15 @@ TEST_F(FacadeE2E, AHostReturningFromMainWhileAQueryRunsEndsCleanly) {
     EXPECT_EQ(run.out, "rows 250\n") << run.err;
     EXPECT_EQ(run.err, "");
   }
+  // The query's page workers are never joined when the process ends first;
+  // ThreadSanitizer would call one that finished just before a leak. Every
+  // other report still fails the run.
+  const char* tsan = std::getenv("TSAN_OPTIONS");
+  const qelkit::testing::EnvChanges unjoined{
+      {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_thread_leaks=0"}};
   for (const char* pause : {"0", "150", "400"}) {
     auto run = qelkit::testing::run_program({QELKIT_EXITING_HOST_PATH, id, std::to_string(ts), "daemon", pause},
-                                            work_dir_.path());
+                                            work_dir_.path(), unjoined);
     EXPECT_EQ(run.signal, 0) << run.err;
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.out == "" || run.out == "rows 250\n") << run.out;

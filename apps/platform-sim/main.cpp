@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -154,12 +156,6 @@ int main(int argc, char** argv) {
     int port = server.bind(options.port);
     std::string origin = "https://127.0.0.1:" + std::to_string(port);
 
-    std::thread([&server, stop_signals] {
-      int sig = 0;
-      sigwait(&stop_signals, &sig);
-      server.stop();
-    }).detach();
-
     if (!options.ready_file.empty() && !write_atomically(options.ready_file, origin + "\n")) {
       std::cerr << "platform-sim: cannot write the ready file " << options.ready_file << ": " << std::strerror(errno)
                 << "\n";
@@ -170,7 +166,24 @@ int main(int argc, char** argv) {
     }
     std::cout << origin << std::endl;
 
+    // INT, TERM or HUP (blocked everywhere, pending until taken here) stops
+    // the server; a stop asked before the server runs would be lost, so it
+    // is asked again until the server has ended. The thread is joined before
+    // the server goes: when the server ends another way, a TERM of its own
+    // wakes it.
+    std::atomic<bool> ended{false};
+    std::thread stopper([&server, &ended, stop_signals] {
+      int sig = 0;
+      sigwait(&stop_signals, &sig);
+      while (!ended) {
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
     bool ok = server.run();
+    ended = true;
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
     if (!options.ready_file.empty()) std::remove(options.ready_file.c_str());
     return ok ? 0 : 1;
   } catch (const std::exception& e) {
