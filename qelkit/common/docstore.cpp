@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/fd.hpp"
 
 namespace qelkit {
 namespace {
@@ -35,17 +36,6 @@ bool is_utf8(const std::string& encoding) {
   std::string e;
   for (char ch : encoding) e += ch == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   return e == "utf-8" || e == "utf8";
-}
-
-bool write_all(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Owns a descriptor; closes it on destruction.
@@ -221,7 +211,7 @@ std::string untrusted_path(const fs::path& path) {
 bool write_special(const fs::path& target, const std::string& text) {
   Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.ok()) return false;
-  bool ok = write_all(fd.get(), text);
+  bool ok = detail::write_all(fd.get(), text);
   return fd.close() && ok;
 }
 
@@ -352,7 +342,7 @@ std::string store_text(const std::string& path, const std::string& text, bool cr
     const mode_t mode = credentials ? (old.st_mode & 07700) : (old.st_mode & 07777);
     if (::fchmod(tmp.fd(), mode) != 0) return "cannot set its mode: " + system_wording(errno);
   }
-  if (!write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0) return "cannot write it: " + system_wording(errno);
+  if (!detail::write_all(tmp.fd(), text) || ::fsync(tmp.fd()) != 0) return "cannot write it: " + system_wording(errno);
   if (!tmp.rename_to(target)) {
     // EBUSY (a mount point), EXDEV, EACCES, EPERM: the temporary goes, the
     // file is rewritten where it is.

@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
+
+#include "qelkit/common/internal/fd.hpp"
+#include "qelkit/common/internal/utc_time.hpp"
 
 namespace qelkit {
 namespace {
@@ -32,17 +32,6 @@ void append_value(std::string& line, std::string_view value) {
   if (quote) line += '"';
 }
 
-std::string utc_now_ms() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
-  return text;
-}
 
 }  // namespace
 
@@ -57,7 +46,7 @@ LogLevel log_level() {
 
 void log_event(LogLevel level, std::string_view event, LogFields fields) {
   if (!logging(level)) return;
-  std::string line = "qelkit " + utc_now_ms() + (level == LogLevel::debug ? " debug " : " info ");
+  std::string line = "qelkit " + detail::utc_now_text(true) + (level == LogLevel::debug ? " debug " : " info ");
   line += event;
   for (const auto& [key, value] : fields) {
     line += ' ';
@@ -67,13 +56,7 @@ void log_event(LogLevel level, std::string_view event, LogFields fields) {
   }
   line += '\n';
   // One write per line, so that lines of several threads stay whole.
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  detail::write_all(STDERR_FILENO, line);
 }
 
 }  // namespace qelkit

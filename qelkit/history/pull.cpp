@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "qelkit/common/internal/utc_time.hpp"
 #include "qelkit/history/days.hpp"
 #include "qelkit/history/history.hpp"
 #include "qelkit/history/internal/store.hpp"
@@ -91,7 +92,7 @@ template <typename Query>
 KindOutcome run_kind(const char* kind, Query&& query) {
   KindOutcome k;
   k.kind = kind;
-  k.started = utc_now();
+  k.started = detail::utc_now_text(true);
   try {
     k.rows = query();
   } catch (const HistoryError&) {
@@ -103,7 +104,7 @@ KindOutcome run_kind(const char* kind, Query&& query) {
     k.outcome = "failure";
     k.error = e.what();
   }
-  k.finished = utc_now();
+  k.finished = detail::utc_now_text(true);
   return k;
 }
 
@@ -131,7 +132,7 @@ void pull_account(Store& store, Run& run, const std::string& account, const std:
       list = detail = *account_failure;
       list.kind = "list";
       detail.kind = "detail";
-      list.started = detail.started = list.finished = detail.finished = utc_now();
+      list.started = detail.started = list.finished = detail.finished = detail::utc_now_text(true);
     } else {
       store.stage_begin();
       list = run_kind("list", [&] {

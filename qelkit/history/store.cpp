@@ -1,10 +1,5 @@
 #include "qelkit/history/internal/store.hpp"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
-
-
 #include "qelkit/history/days.hpp"
 
 namespace qelkit::history {
@@ -90,17 +85,6 @@ Target parse_target(const std::string& url) {
   return t;
 }
 
-std::string utc_now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-  return buf;
-}
 
 HistoryError Store::failure(const std::string& what, const std::string& why) const {
   return HistoryError("statistics history " + target_.display + ": " + what + " failed: " + why);

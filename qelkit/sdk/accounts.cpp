@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "qelkit/common/docstore.hpp"
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/internal/utc_time.hpp"
 #include "qelkit/common/json.hpp"
 #include "qelkit/common/platform_codes.hpp"
 #include "qelkit/sdk/internal/stored_logins.hpp"
@@ -33,14 +33,6 @@ Json load_names() {
   return names.is_object() ? names : Json::object();
 }
 
-std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
 
 // Applies `change` to the side file and writes it back; never throws, since
 // a name kept for display must never fail the operation that found it.
@@ -106,7 +98,7 @@ AccountCheck Accounts::check(const std::string& account) {
   }
   if (result.display_name) {
     update_names([&](Json& names) {
-      names[account] = Json{{"display_name", *result.display_name}, {"checked", utc_now()}};
+      names[account] = Json{{"display_name", *result.display_name}, {"checked", detail::utc_now_text()}};
       return true;
     });
   }

@@ -14,6 +14,7 @@
 
 #include "qelkit/common/errors.hpp"
 #include "qelkit/common/fetchcore.hpp"
+#include "qelkit/common/internal/fd.hpp"
 #include "qelkit/common/log.hpp"
 #include "qelkit/common/text.hpp"
 #include "qelkit/common/transport.hpp"
@@ -163,13 +164,7 @@ void report_outcome(int channel, const LoginOutcome& outcome) {
   bounded.message = cut_text(std::move(bounded.message), 4 * kMaxReportedText);
   if (bounded.display_name) bounded.display_name = cut_text(std::move(*bounded.display_name), kMaxReportedText);
   std::string line = bounded.to_json().dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(channel, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  detail::write_all(channel, line);
   ::close(channel);
 }
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <list>
@@ -27,6 +26,7 @@
 #include "apps/qelkit/console/svg.hpp"
 #include "apps/qelkit/table.hpp"
 #include "qelkit/common/errors.hpp"
+#include "qelkit/common/internal/utc_time.hpp"
 #include "qelkit/common/transport.hpp"
 #include "qelkit/history/history.hpp"
 #include "qelkit/sdk/accounts.hpp"
@@ -60,14 +60,6 @@ bool same_secret(const std::string& given, const std::string& expected) {
   return given.size() == expected.size() && CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
 }
 
-std::string utc_now() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  ::gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 // The value of cookie `name` in the request's Cookie headers.
 std::optional<std::string> cookie(const httplib::Request& req, const std::string& name) {
@@ -440,7 +432,7 @@ struct Server::Impl {
       s.state = result.state;
       s.error = result.error;
       if (result.name) s.name = result.name;  // an expired login keeps the name it had
-      s.checked = utc_now();
+      s.checked = detail::utc_now_text();
       s.checking = false;
     }
     publish_row(id);
@@ -509,7 +501,7 @@ struct Server::Impl {
           s.state = "live";
           s.error.clear();
           if (outcome->display_name) s.name = outcome->display_name;
-          s.checked = utc_now();
+          s.checked = detail::utc_now_text();
         }
       }
       hub.publish("login", event);

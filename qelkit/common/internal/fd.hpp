@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -22,6 +23,19 @@ inline std::string system_message(const std::string& what, int err) { return wha
 
 [[noreturn]] inline void throw_system(const std::string& what, int err) {
   throw SystemError(system_message(what, err));
+}
+
+// Writes all of `text` to `fd`, going on after an interrupted or short
+// write; false (errno says why) when a write fails.
+inline bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
 // Owns one file descriptor (-1: none) and closes it when dropped or reset.

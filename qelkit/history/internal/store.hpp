@@ -35,9 +35,6 @@ struct KindOutcome {
   bool ok() const { return outcome == "ok"; }
 };
 
-// The current UTC time as ISO 8601 with milliseconds ("2026-03-01T08:00:00.123Z").
-std::string utc_now();
-
 class Store {
  public:
   // Opens a session, creating the schema on first use; refuses a newer one.
